@@ -1,0 +1,244 @@
+// The animation library of one skeleton type: skeleton and node table, every clip with its root
+// motion, blend spaces, overrides, the state graph, the route planner and the GPU clip buffers.
+// One manager per skeleton type, shared by every model of that type.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <tuple>
+#include <unordered_map>
+#include <vector>
+
+#include <assimp/anim.h>
+#include <assimp/matrix4x4.h>
+#include <assimp/scene.h>
+#include <osg/Matrixf>
+#include <osg/Vec2f>
+#include <osg/Vec3d>
+#include <osg/Vec3f>
+#include <osg/Vec4f>
+
+#include "animator/blend/PropertyHolderImpl.h"
+#include "animator/blend/ShaderBlendSpace2D.h"
+#include "host/LuaConfig.h"
+#include "host/Render.h"
+#include "host/Strings.h"
+#include "host/Tasks.h"
+
+namespace Animator {
+
+class Animation;
+class AnimationGraph;
+class RoutePlanner;
+class CharacterModelCookie;
+class CharacterModelStatic;
+
+using InstanceMatrices = std::tuple<osg::Matrixf, osg::Matrixf>;
+
+// Clip index meaning "no clip has that name".
+constexpr unsigned short INVALID_CLIP = 65535;
+
+// Imports a scene from a whole-file buffer with the settings used for skeletons and meshes.
+const aiScene* import_scene_from_memory(const void* buffer, size_t length);
+
+class AnimationManager : public PropertyHolderImpl {
+public:
+    struct RootMotionSample {
+        float rotation[4];  // x, y, z, w
+        float position[3];  // x, y, z
+        float phase;
+    };
+
+    struct AnimationDescription {
+        std::string name;
+        const aiScene* scene = nullptr;
+        std::vector<RootMotionSample> root_motion;
+        std::vector<osg::Matrixf> root_keys;
+        std::vector<osg::Matrixf> root_residuals;
+        std::vector<const aiNodeAnim*> channels;  // per node id
+    };
+
+    struct PreprocessingOption {
+        int flags = 0;
+        float value = 0.0f;
+    };
+
+    struct OverrideAnimation {
+        int32_t id = -1;
+        int32_t clip = INVALID_CLIP;
+        std::vector<float> weights;  // per node id
+    };
+
+    struct ComputePassParams {
+        float model_time = 0.0f;
+        int32_t instance_count = 0;
+        render::StructuredBuffer* per_instance_data = nullptr;
+        render::StructuredBuffer* per_instance_animations = nullptr;
+        render::StructuredBuffer* instance_indices = nullptr;
+        render::StructuredBuffer* model_transforms = nullptr;
+    };
+
+    explicit AnimationManager(const char* skeleton_type);
+    ~AnimationManager() override;
+    AnimationManager(const AnimationManager&) = delete;
+    AnimationManager& operator=(const AnimationManager&) = delete;
+
+    // Loads skeleton, clips, blend spaces, overrides, GPU buffers, graph and route planner, once.
+    void init();
+    bool is_loaded() const { return _loaded; }
+
+    // ---- skeleton and node table
+    void process_hierarchy(const aiNode* root);
+    void load_node(Lua::Config& cfg, aiNode* parent, std::vector<aiNode*>& children);
+    int get_node_id(const std::string& name);
+    int get_num_nodes() const { return _num_nodes; }
+    const char* get_root_node_name() const { return _name.c_str(); }
+    int get_root_node_id() const { return _root_node_id; }
+    aiMatrix4x4 get_node_transform(const std::string& name);
+    const std::vector<std::vector<uint32_t>>& get_node_paths() const { return _node_paths; }
+    int get_longest_path() const { return _longest_path; }
+    const aiScene* get_skeleton() const { return _skeleton; }
+    const std::vector<aiMatrix4x4>& get_rest_transforms() const { return _rest_transforms; }
+    const std::string& get_skeleton_file_name() const { return _skeleton_file_name; }
+
+    // ---- clips
+    unsigned short get_animation_index(const std::string& name) const;
+    int get_default_animation_index(std::string& name) const;
+    int get_num_animations() const { return static_cast<int>(_clips.size()); }
+    std::vector<const char*> get_animation_names() const;
+    const aiScene* get_animation(int clip, std::string& name) const;
+    float get_animation_duration(int clip) const;
+    float get_animation_duration(const std::string& name) const;
+    const AnimationDescription* get_description(int clip) const;
+    AnimationGraph* get_graph() const { return _graph.get(); }
+    RoutePlanner* get_route_planner() const { return _route_planner.get(); }
+    std::map<std::string, osg::Vec4f>& get_clip_vectors() { return _clip_vectors; }
+
+    // ---- clip import and preprocessing
+    void load_animation(const aiScene* scene, const std::string& name, const PreprocessingOption& option);
+    bool validate_animation(const aiAnimation* animation);
+    void _check_node_name_validity(const aiNodeAnim* channel, const std::string& file);
+    void record_root_motion(const aiAnimation* animation, const PreprocessingOption& option,
+                            AnimationDescription& description);
+    void _process_root_motion(AnimationDescription& description, aiNodeAnim* channel,
+                              const PreprocessingOption& option);
+    static bool resample_animation(aiAnimation* animation);
+    static bool check_loop(const aiScene* scene, int animation_index);
+
+    // ---- pose sampling and node queries
+    float get_tick(const aiAnimation* animation, float time, bool loop) const;
+    void _build_local_transforms(const aiAnimation* animation, float tick, std::vector<aiMatrix4x4>& locals) const;
+    void _build_world_transforms(const std::vector<aiMatrix4x4>& locals, std::vector<aiMatrix4x4>& world) const;
+    void _build_bones(const std::vector<aiMatrix4x4>& world, std::vector<osg::Vec3f>& bones) const;
+    void _get_pose(const aiAnimation* animation, float tick, std::vector<aiMatrix4x4>& world,
+                   std::vector<aiMatrix4x4>& locals, std::vector<osg::Vec3f>& bones) const;
+    void get_pose(int clip, float time, std::vector<aiMatrix4x4>& world, bool loop,
+                  std::vector<osg::Vec3f>& bones) const;
+    void _blend(const std::vector<aiMatrix4x4>& a, const std::vector<aiMatrix4x4>& b, float w,
+                std::vector<aiMatrix4x4>& out) const;
+    void get_blended_pose(int clip_a, float time_a, int clip_b, float time_b, float w,
+                          std::vector<aiMatrix4x4>& world, std::vector<osg::Vec3f>& bones) const;
+    void get_last_key_pose(int clip, std::vector<aiMatrix4x4>& world) const;
+    static aiMatrix4x4 get_channel_matrix(const aiNodeAnim* channel, int key);
+    static void set_channel_matrix(aiNodeAnim* channel, int key, const aiMatrix4x4& m);
+    osg::Matrixf sample_animation(int node, int clip, float time, bool loop) const;
+    aiMatrix4x4 get_node_position(int clip, int node, float time) const;
+    aiMatrix4x4 get_node_position(int clip, const std::string& node_name, float time) const;
+    aiMatrix4x4 get_last_node_position(int clip, int node) const;
+    osg::Vec3f get_node_movement_shift(int clip, int node) const;
+    std::vector<osg::Vec3f> get_movement(int clip) const;
+    void get_instance_shift(int clip, float time, bool loop, osg::Matrixf& out) const;
+    InstanceMatrices get_root_matrix(int clip, float time, const osg::Vec3f& loop) const;
+    void build_node_trajectory(std::vector<osg::Vec3d>& out, int clip, const char* node_name) const;
+
+    // ---- blend spaces and overrides
+    const Animation& get_blend_space(int index) const;
+    const Animation& get_blend_space(const std::string& name) const;
+    int get_num_blend_spaces() const { return static_cast<int>(_blend_spaces.size()); }
+    const OverrideAnimation& get_override_animation(const std::string& name) const;
+    // The override whose clip is `clip`, or null.
+    const OverrideAnimation* find_override_by_clip(int clip) const;
+    const std::unordered_map<std::string, OverrideAnimation>& get_overrides() const { return _overrides; }
+
+    // ---- record evaluation and instance matrices
+    osg::Matrixf get_bs_node_matrix(int node, float time, const ShaderBlendSpace2D& rec) const;
+    osg::Matrixf blend_stack_items(int node, float time, const ShaderBlendSpace2D& previous,
+                                   const ShaderBlendSpace2D& next) const;
+    osg::Matrixf get_node_matrix(int node, float time, CharacterModelCookie* cookie) const;
+    osg::Matrixf get_blended_root(float time, CharacterModelCookie* cookie) const;
+    osg::Matrixf get_node_world_pos(CharacterModelCookie* cookie, const std::string& node_name, float time);
+    InstanceMatrices _get_instance_matrix(float time, const ShaderBlendSpace2D& rec) const;
+    InstanceMatrices get_instance_matrix(float time, CharacterModelCookie* cookie) const;
+    InstanceMatrices get_instance_matrix(float time, int instance_id, const osg::Vec2f& window,
+                                         CharacterModelStatic* model) const;
+
+    // ---- GPU clip buffers and compute pass
+    void compute(ComputePassParams params);
+    void process_timeline(const std::tuple<float, int, float, int>& p,
+                          const std::tuple<render::StructuredBuffer, render::StructuredBuffer,
+                                           render::StructuredBuffer, render::StructuredBuffer>& b);
+    bool is_gpu_created() const { return _gpu_created; }
+
+protected:
+    void create_gpu_animations();
+    void _load_blend_spaces(const std::vector<std::string>& files, Lua::Config& cfg);
+    void _load_overrides(const std::vector<std::string>& files, Lua::Config& cfg);
+    void _load_graph(const std::vector<std::string>& files, Lua::Config& cfg);
+
+private:
+    friend class ClipLoadTask;
+    // Loads one entry of the clip directory (runs on the task pool).
+    void _load_clip_entry(const std::string& dir, const std::string& entry, const PreprocessingOption& option);
+    bool _load_skeleton();
+
+    std::string _name;
+    int32_t _root_node_id = -1;
+    std::string _skeleton_file_name;
+    lua_State* _lua = nullptr;
+    std::mutex _lua_lock;  // the clip tasks share one Lua state
+    aiScene* _skeleton = nullptr;
+    std::unordered_map<std::string, int> _clip_index;
+    std::vector<std::string> _clip_names;
+    std::vector<AnimationDescription> _clips;
+    std::unique_ptr<orn::StringsCacheFast> _name_cache;
+    std::unordered_map<const char*, int> _node_ids;
+    std::vector<aiMatrix4x4> _rest_transforms;
+    std::vector<std::vector<uint32_t>> _node_paths;
+    int _longest_path = 0;
+    int32_t _num_nodes = 0;
+    std::string _default_animation_name = "idle";
+    int32_t _default_animation_index = 0;
+    orn::barrier_ptr _clip_tasks;
+    orn::barrier_ptr _gpu_tasks;
+    bool _loaded = false;
+    orn::mutex _lock;
+    std::unique_ptr<RoutePlanner> _route_planner;
+    std::unique_ptr<AnimationGraph> _graph;
+    std::map<std::string, osg::Vec4f> _clip_vectors;
+
+    // blend spaces
+    std::vector<std::unique_ptr<Animation>> _blend_spaces;
+    std::unordered_map<std::string, int> _blend_space_names;
+    // overrides
+    std::unordered_map<std::string, OverrideAnimation> _overrides;
+
+    // GPU data
+    struct GpuData;
+    std::unique_ptr<GpuData> _gpu;
+    bool _gpu_created = false;
+};
+
+// The library of a skeleton type. On first use fills the registry of skeleton types found under
+// "/animations/". For a type the registry does not hold it logs an error and answers an empty,
+// never-loaded manager whose name is empty (is_loaded() false, no nodes, no clips).
+AnimationManager& get_animation_manager(const char* skeleton_type);
+// The registered manager of a type (initialised), or null when the registry does not hold it.
+AnimationManager* find_animation_manager(const char* skeleton_type);
+void init_animation_managers();
+// Destroys every manager and empties the registry (renderer event 1).
+void destroy_animation_managers();
+
+}  // namespace Animator

@@ -1,0 +1,40 @@
+// The concrete character model: the instance registry and record pool, the idle timeline, cookie
+// creation and per-frame rendering.
+#pragma once
+#include <memory>
+#include <vector>
+
+#include <osg/Vec3f>
+
+#include "animator/instance/CharacterModelReflection.h"
+#include "animator/model/CharacterModelBase.h"
+
+namespace Animator {
+
+class CharacterModelStatic : public CharacterModelBase, public CharacterModelReflection {
+public:
+    struct IdleEntry {
+        float duration = 0.0f;
+        float share = 0.0f;
+        int32_t clip = 0;
+    };
+
+    CharacterModelStatic(const char* name, const char* path);
+
+    std::unique_ptr<model::ModelCookie> createCookie() override;
+    void render(const Graphics::ModelInstance& instance, Graphics::RenderQueue& queue,
+                const wPosition3<float>& pos) override;
+    float generate_timeline(float t, std::vector<osg::Vec3f>& out, float& total, float random) const;
+    const std::vector<IdleEntry>& get_idle_entries() const { return _idle_entries; }
+    void on_instance_added(CharacterModelCookie* cookie) override;
+
+protected:
+    ~CharacterModelStatic() override;
+    void do_load_basic() override;
+    void do_load_main() override;
+
+    std::vector<IdleEntry> _idle_entries;
+    render::VariableHandle _model_time_variable = -1;
+};
+
+}  // namespace Animator

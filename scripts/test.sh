@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Sets up, builds the suite with AddressSanitizer and UndefinedBehaviorSanitizer (and the concurrency
+# tests with ThreadSanitizer) and runs it; fails on any test failure or sanitizer report.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+"$root/scripts/build.sh" build-asan -DANIMATOR_SANITIZE=address
+"$root/scripts/build.sh" build-tsan -DANIMATOR_SANITIZE=thread -DANIMATOR_TSAN_ONLY=ON
+status=0
+(cd "$root/build-asan" && ctest --output-on-failure -j2 --timeout 600) || status=1
+(cd "$root/build-tsan" && ctest --output-on-failure -L tsan --timeout 600) || status=1
+exit $status

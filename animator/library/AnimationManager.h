@@ -7,9 +7,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <tuple>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <assimp/anim.h>
@@ -192,7 +194,19 @@ private:
     friend class ClipLoadTask;
     // Loads one entry of the clip directory (runs on the task pool).
     void _load_clip_entry(const std::string& dir, const std::string& entry, const PreprocessingOption& option);
-    bool _load_skeleton();
+    bool _load_skeleton(Lua::Config& cfg);
+    // Builds the scene of a Lua clip descriptor (the table on top of the reader's stack).
+    aiScene* _build_descriptor_scene(Lua::Config& cfg);
+    // Forgets everything a stopped earlier init left behind.
+    void _reset();
+    // Node id of a name without touching the maps (-1 when it is not a node).
+    int _find_node(const std::string& name) const;
+    int _find_node(const char* name) const;
+    // The first animation of a clip, or null for an index that is not a clip.
+    const aiAnimation* _clip_animation(int clip) const;
+    // Rebuilds the keys of an imported clip whose tracks do not hold one key per whole tick.
+    void _mend_clip(aiAnimation* animation) const;
+    InstanceMatrices _root_matrix_at(const AnimationDescription& clip, float tick) const;
 
     std::string _name;
     int32_t _root_node_id = -1;
@@ -224,6 +238,12 @@ private:
     std::unordered_map<std::string, int> _blend_space_names;
     // overrides
     std::unordered_map<std::string, OverrideAnimation> _overrides;
+
+    // scenes built from Lua clip descriptors (their keys are per frame by construction)
+    std::unordered_set<const aiScene*> _descriptor_scenes;
+    // node names already reported by get_node_world_pos
+    std::mutex _report_lock;
+    std::set<std::string> _reported_nodes;
 
     // GPU data
     struct GpuData;

@@ -1,0 +1,255 @@
+// Root-motion extraction, key maintenance, the mend of irregular keys, ticks, poses and node queries.
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include "animator/util/MathUtils.h"
+#include "tests/library/LibraryTestUtil.h"
+
+using namespace Animator;
+using libtest::SkeletonType;
+
+namespace {
+
+const float kPi = 3.14159265f;
+
+aiQuaternion about_y(float angle) { return aiQuaternion(aiVector3D(0, 1, 0), angle); }
+
+// A loaded type "walker": its root walks +X by 0.1 per frame over 31 frames at 30 per second, the
+// spine bends, and clip "still" holds one pose.
+class Walker : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        type = new SkeletonType("walker");
+        std::vector<libtest::Frame> spine;
+        for (int i = 0; i < 31; ++i) spine.push_back({{0, 0.5f, 0}, {0, 0, std::sin(i * 0.01f), std::cos(i * 0.01f)}});
+        type->clip("walk.lua", libtest::clip_descriptor(30, 30, {{"walker", libtest::walk_frames(31, 0.1f)},
+                                                                 {"spine", spine}}));
+        type->clip("still.lua", libtest::clip_descriptor(30, 30, {{"spine", spine}}));
+        m = type->load().release();
+    }
+    static void TearDownTestSuite() {
+        delete m;
+        delete type;
+    }
+    static SkeletonType* type;
+    static AnimationManager* m;
+};
+SkeletonType* Walker::type = nullptr;
+AnimationManager* Walker::m = nullptr;
+
+}  // namespace
+
+TEST_F(Walker, TicksFollowTheLoopRule) {
+    std::string name;
+    const aiAnimation* a = m->get_animation(0, name)->mAnimations[0];
+    EXPECT_FLOAT_EQ(m->get_tick(a, 1.5f, true), 15.0f);
+    EXPECT_FLOAT_EQ(m->get_tick(a, 1.5f, false), 30.0f);
+    EXPECT_FLOAT_EQ(m->get_tick(a, -0.5f, false), 0.0f);
+    EXPECT_FLOAT_EQ(m->get_tick(nullptr, 1.0f, true), 0.0f);
+}
+
+TEST_F(Walker, RootMotionIsExtractedAndPhased) {
+    const auto* d = m->get_description(m->get_animation_index("walk"));
+    ASSERT_EQ(d->root_motion.size(), 31u);
+    EXPECT_FLOAT_EQ(d->root_motion[30].phase, 1.0f);
+    EXPECT_FLOAT_EQ(d->root_motion[15].phase, 0.5f);
+    EXPECT_FLOAT_EQ(d->root_motion[10].position[0], 1.0f);
+    EXPECT_FLOAT_EQ(d->root_motion[10].position[1], 0.0f);
+    EXPECT_FLOAT_EQ(d->root_motion[10].rotation[3], 1.0f);
+    const aiNodeAnim* root = d->channels[m->get_root_node_id()];
+    EXPECT_FLOAT_EQ(root->mPositionKeys[10].mValue.x, 0.0f);
+    EXPECT_FLOAT_EQ(root->mPositionKeys[10].mValue.y, 1.0f);
+    EXPECT_FLOAT_EQ(d->root_keys[10](3, 0), 1.0f);
+    EXPECT_FLOAT_EQ(d->root_residuals[10](3, 0), 0.0f);
+    EXPECT_TRUE(m->get_description(m->get_animation_index("still"))->root_motion.empty());
+}
+
+TEST_F(Walker, SamplingAndRootMatrices) {
+    const int walk = m->get_animation_index("walk"), still = m->get_animation_index("still");
+    const int spine = m->get_node_id("spine");
+    // Constant-time single-node sample against the full pose.
+    const osg::Matrixf s = m->sample_animation(spine, walk, 0.25f, true);
+    EXPECT_NEAR(s(1, 0), -std::sin(2 * 7.5f * 0.01f), 1e-4);  // rotation about Z at tick 7.5
+    EXPECT_TRUE(m->sample_animation(spine, 65535, 0.5f, true).isIdentity());
+    EXPECT_TRUE(m->sample_animation(-1, walk, 0.5f, true).isIdentity());
+    EXPECT_TRUE(m->sample_animation(99, walk, 0.5f, true).isIdentity());
+    EXPECT_FLOAT_EQ(m->sample_animation(m->get_node_id("arm"), walk, 0.5f, true)(3, 0), 0.3f);
+    // A clip without a root channel samples between keys too.
+    const osg::Matrixf a = m->sample_animation(spine, still, 0.25f, true);
+    EXPECT_NEAR(a(1, 0), -std::sin(2 * 7.5f * 0.01f), 1e-4);
+
+    // Root matrix: 1e38 without looping gives the whole travel; the loop range folds the time.
+    auto total = std::get<0>(m->get_root_matrix(walk, 1e38f, osg::Vec3f(0, -1, -1)));
+    EXPECT_NEAR(total(3, 0), 3.0f, 1e-5);
+    auto ranged = std::get<0>(m->get_root_matrix(walk, 2.0f, osg::Vec3f(1, 0.5f, 0.75f)));
+    EXPECT_NEAR(ranged(3, 0), 1.5f, 1e-4);  // fmodf(2, 0.25) + 0.5 = 0.5 s = tick 15
+    auto early = std::get<0>(m->get_root_matrix(walk, 0.4f, osg::Vec3f(1, 0.5f, 1.5f)));
+    EXPECT_NEAR(early(3, 0), 1.2f, 1e-4);
+    auto none = m->get_root_matrix(still, 0.5f, osg::Vec3f(1, -1, -1));
+    EXPECT_TRUE(std::get<0>(none).isIdentity());
+    EXPECT_TRUE(std::get<1>(m->get_root_matrix(65535, 0.5f, osg::Vec3f(1, -1, -1))).isIdentity());
+}
+
+TEST_F(Walker, PosesAndNodeQueries) {
+    const int walk = m->get_animation_index("walk"), head = m->get_node_id("head");
+    std::vector<aiMatrix4x4> world, last;
+    std::vector<osg::Vec3f> bones;
+    m->get_blended_pose(walk, 1.0f, walk, 0.0f, 0.0f, world, bones);
+    m->get_last_key_pose(walk, last);
+    ASSERT_EQ(world.size(), 5u);
+    EXPECT_EQ(bones.size(), 10u);
+    for (int i = 0; i < 5; ++i) EXPECT_TRUE(world[i].Equal(last[i], 1e-5f));
+    m->get_pose(walk, 0.0f, world, true, bones);
+    EXPECT_NEAR(world[head].b4, 1.75f, 1e-5);
+    EXPECT_TRUE(m->get_node_position(walk, "nope", 0.5f).Equal(m->get_node_position(walk, m->get_node_id("root"), 0.5f)));
+    m->get_pose(65535, 0.5f, world, true, bones);
+    EXPECT_NEAR(world[head].b4, 1.75f, 1e-5);  // rest pose for a clip that does not exist
+
+    osg::Matrixf shift;
+    m->get_instance_shift(walk, 0.5f, true, shift);
+    EXPECT_FLOAT_EQ(shift(3, 1), 0.0f);
+    EXPECT_EQ(m->get_movement(walk).size(), 30u);
+    EXPECT_TRUE(m->get_movement(65535).empty());
+    std::vector<osg::Vec3d> trail;
+    m->build_node_trajectory(trail, walk, "spine");
+    ASSERT_EQ(trail.size(), 30u);
+    EXPECT_NEAR(trail[0].y(), 10001.5, 1e-4);
+    m->build_node_trajectory(trail, 65535, "spine");
+    EXPECT_TRUE(trail.empty());
+}
+
+TEST(ManagerKeys, TrackSamplingByIndex) {
+    SkeletonType type("keys");
+    type.clip("a.lua", libtest::clip_descriptor(30, 1, {}));
+    auto m = type.load();
+    std::vector<aiVectorKey> pos;
+    std::vector<aiQuatKey> rot;
+    for (int k = 0; k < 5; ++k) {
+        pos.push_back({double(k), aiVector3D(float(k), 0, 0)});
+        rot.push_back({double(k), aiQuaternion()});
+    }
+    aiAnimation* a = libtest::make_animation(4, 30, {libtest::make_channel("spine", pos, rot),
+                                                     libtest::make_channel("ghost", pos, rot)});
+    std::vector<aiMatrix4x4> locals = m->get_rest_transforms();
+    m->_build_local_transforms(a, 2.25f, locals);
+    EXPECT_FLOAT_EQ(locals[m->get_node_id("spine")].a4, 2.25f);
+    m->_build_local_transforms(a, 4.0f, locals);
+    EXPECT_FLOAT_EQ(locals[m->get_node_id("spine")].a4, 4.0f);
+    m->_build_local_transforms(a, 50.0f, locals);
+    EXPECT_FLOAT_EQ(locals[m->get_node_id("spine")].a4, 4.0f);
+    delete libtest::make_scene(a);
+}
+
+TEST(ManagerRootMotion, KeyCountsHeadingsAndTypeD) {
+    SkeletonType type("rm");
+    type.clip("a.lua", libtest::clip_descriptor(30, 1, {}));
+    auto m = type.load();
+    auto run = [&](AnimationManager& mgr, const std::vector<aiVectorKey>& p, const std::vector<aiQuatKey>& r) {
+        aiAnimation* a = libtest::make_animation(30, 30, {libtest::make_channel(mgr.get_root_node_name(), p, r)});
+        AnimationManager::AnimationDescription d;
+        mgr.record_root_motion(a, {}, d);
+        mgr._process_root_motion(d, a->mChannels[0], {});
+        std::vector<aiQuatKey> keys(a->mChannels[0]->mRotationKeys, a->mChannels[0]->mRotationKeys + r.size());
+        delete libtest::make_scene(a);
+        return std::make_pair(d, keys);
+    };
+    std::vector<aiQuatKey> rot31(31, aiQuatKey(0, aiQuaternion()));
+    {
+        test::LogCapture log;
+        auto r = run(*m, {{0, {1, 2, 3}}}, rot31);
+        EXPECT_EQ(r.first.root_motion.size(), 31u);
+        EXPECT_FLOAT_EQ(r.first.root_motion[20].position[0], 1.0f);
+        EXPECT_FALSE(log.has("Inconsistent"));
+    }
+    {
+        test::LogCapture log;
+        auto r = run(*m, std::vector<aiVectorKey>(30, aiVectorKey(0, {0, 0, 0})), rot31);
+        EXPECT_EQ(r.first.root_motion.size(), 31u);
+        EXPECT_TRUE(log.has(8, "Inconsistent number of keys: rot = 31, pos = 30"));
+    }
+    {
+        // X axis turned to -Z: heading +pi/2, the key becomes the identity.
+        auto r = run(*m, {{0, {0, 0, 0}}}, {{0, about_y(kPi / 2)}});
+        EXPECT_NEAR(r.first.root_motion[0].rotation[1], std::sin(kPi / 4), 1e-5);
+        EXPECT_NEAR(r.second[0].mValue.w, 1.0f, 1e-5);
+        EXPECT_NEAR(r.second[0].mValue.y, 0.0f, 1e-5);
+        // X axis vertical: heading pi.
+        auto v = run(*m, {{0, {0, 0, 0}}}, {{0, aiQuaternion(aiVector3D(0, 0, 1), kPi / 2)}});
+        EXPECT_NEAR(v.first.root_motion[0].rotation[1], 1.0f, 1e-5);
+    }
+    {
+        SkeletonType d_type("typeD");
+        d_type.clip("a.lua", libtest::clip_descriptor(30, 1, {}));
+        auto d = d_type.load();
+        auto r = run(*d, {{0, {5, 1, 2}}}, {{0, about_y(0.5f)}});
+        EXPECT_NEAR(r.second[0].mValue.y, about_y(0.5f).y, 1e-6);
+        EXPECT_TRUE(r.first.root_residuals[0] == r.first.root_keys[0]);
+    }
+}
+
+TEST(ManagerKeys, ResampleAndCheckLoop) {
+    aiAnimation* a = libtest::make_animation(
+        20, 30, {libtest::make_channel("n", {{0, {0, 0, 0}}, {10, {10, 0, 0}}, {20, {0, 0, 0}}}, {{0, aiQuaternion()}})});
+    EXPECT_TRUE(AnimationManager::resample_animation(a));
+    const aiNodeAnim* ch = a->mChannels[0];
+    ASSERT_EQ(ch->mNumPositionKeys, 21u);
+    EXPECT_FLOAT_EQ(ch->mPositionKeys[5].mValue.x, 5.0f);
+    EXPECT_DOUBLE_EQ(ch->mPositionKeys[20].mTime, 20.0);
+    EXPECT_EQ(ch->mNumRotationKeys, 1u);
+    aiScene* s = libtest::make_scene(a);
+    EXPECT_TRUE(AnimationManager::check_loop(s, 0));
+    aiAnimation* b = libtest::make_animation(
+        1, 30, {libtest::make_channel("n", {}, {{0, aiQuaternion(1, 0, 0, 0)}, {1, aiQuaternion(0.998f, 0, 0, 0)}}),
+                libtest::make_channel("e", {}, {})});
+    aiScene* t = libtest::make_scene(b);
+    EXPECT_FALSE(AnimationManager::check_loop(t, 0));
+    EXPECT_TRUE(AnimationManager::check_loop(t, 5));
+    delete s;
+    delete t;
+}
+
+TEST(ManagerMend, IrregularFileClipsGetOneKeyPerTick) {
+    SkeletonType type("mend");
+    // 1000 ticks per second, 2 s, keys every 41.67 ticks from 41.67: root walks 1 unit per second.
+    std::vector<aiVectorKey> pos;
+    std::vector<aiQuatKey> rot;
+    for (int k = 1; k <= 48; ++k) {
+        const double t = k * 2000.0 / 48.0;
+        pos.push_back({t, aiVector3D(float(t / 1000.0), 1, 0)});
+        rot.push_back({t, about_y(float(t / 2000.0))});
+    }
+    aiAnimation* fast = libtest::make_animation(2000, 1000, {libtest::make_channel("mend", pos, rot),
+                                                             libtest::make_channel("spine", {}, {})});
+    type.clip("fast.assbin", libtest::to_assbin(libtest::make_scene(fast)));
+    aiAnimation* empty = libtest::make_animation(0, 0, {libtest::make_channel("mend", {{3, {1, 1, 1}}, {7, {2, 2, 2}}}, {})});
+    type.clip("zero.assbin", libtest::to_assbin(libtest::make_scene(empty)));
+    auto m = type.load();
+    ASSERT_EQ(m->get_num_animations(), 2);
+
+    const int f = m->get_animation_index("fast");
+    EXPECT_NEAR(m->get_animation_duration(f), 2.0f, 1e-6);
+    const aiAnimation* a = m->get_description(f)->scene->mAnimations[0];
+    EXPECT_DOUBLE_EQ(a->mDuration, 60.0);
+    EXPECT_DOUBLE_EQ(a->mTicksPerSecond, 30.0);
+    const aiNodeAnim* root = m->get_description(f)->channels[m->get_root_node_id()];
+    ASSERT_EQ(root->mNumPositionKeys, 61u);
+    for (unsigned k = 0; k < 61; ++k) EXPECT_DOUBLE_EQ(root->mPositionKeys[k].mTime, k);
+    // Root motion runs on the mended keys: held before the first key, then 1 unit per second.
+    auto at = [&](float t) { return std::get<0>(m->get_root_matrix(f, t, osg::Vec3f(0, -1, -1)))(3, 0); };
+    EXPECT_NEAR(at(0.0f), 2.0f / 48.0f, 1e-5);
+    EXPECT_NEAR(at(1.0f), 1.0f, 1e-5);
+    EXPECT_NEAR(at(2.0f), 2.0f, 1e-5);
+    // An empty track takes the rest value.
+    const aiNodeAnim* spine = m->get_description(f)->channels[m->get_node_id("spine")];
+    ASSERT_EQ(spine->mNumPositionKeys, 1u);
+    EXPECT_FLOAT_EQ(spine->mPositionKeys[0].mValue.y, 0.5f);
+
+    // A zero-length clip answers finite values everywhere.
+    const int z = m->get_animation_index("zero");
+    EXPECT_EQ(m->get_animation_duration(z), 0.0f);
+    const osg::Matrixf s = m->sample_animation(m->get_root_node_id(), z, 3.0f, true);
+    for (int i = 0; i < 16; ++i) EXPECT_TRUE(std::isfinite(s.ptr()[i]));
+    EXPECT_TRUE(std::isfinite(std::get<1>(m->get_root_matrix(z, 1.0f, osg::Vec3f(1, 0, 1)))(3, 1)));
+    EXPECT_TRUE(std::isfinite(m->get_description(z)->root_motion.at(0).phase));
+}

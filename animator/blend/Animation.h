@@ -1,6 +1,7 @@
 // A playable entry that plays one clip; the base of the 1-D and 2-D blend spaces. Entries are loaded
 // from Lua descriptors and write one sample record onto a character's stack when applied.
 #pragma once
+#include <memory>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -43,6 +44,9 @@ public:
     virtual RoutePlan get_route_plan(IPropertyHolder* props) const;
     virtual RoutePlan get_route_plan(float a, float b) const;
 
+    // A new, unloaded entry of a descriptor's "type": "animation", "1D" or "2D" (exact); null otherwise.
+    static std::unique_ptr<Animation> create(const std::string& type);
+
     // Builds the record, pushes it onto the cookie's stack, copies it out; returns its cycle duration.
     float apply(float time, CharacterModelCookie* cookie, IPropertyHolder* props, TransitionParams params,
                 ShaderBlendSpace2D& out) const;
@@ -59,10 +63,24 @@ public:
     float get_loop_start() const { return loop_start; }
     float get_loop_end() const { return loop_end; }
     AnimationManager* get_manager() const { return manager; }
-    // Whether the entry can be sampled (its clips exist in the library).
+    // Whether the entry can be sampled: it belongs to a library and every clip it names exists there.
+    // An unplayable entry writes an empty record (cycle duration 0), has duration 0, identity root
+    // matrices and a zero route plan.
     virtual bool is_playable() const;
 
 protected:
+    // Clip helpers that never touch the library with an index it does not hold (65535, -1, or a
+    // record's float that names no clip): such a clip has duration 0 and the identity root motion.
+    bool _is_valid_clip(int c) const;
+    float _clip_duration(int c) const;
+    osg::Matrixf _clip_root_motion(int c, float time, const osg::Vec3f& loop) const;
+    // Horizontal length (x and z of the translation) of a root motion.
+    static float _ground_distance(const osg::Matrixf& m);
+    // num / den, or 0 where the divisor is 0 or the quotient is not finite.
+    static float _ratio(float num, float den);
+    // The holder's property, 0 without a holder.
+    static float _property(IPropertyHolder* props, const std::string& name);
+
     AnimationManager* manager = nullptr;
     BS_TYPE type = BS_ANIMATION;
     bool loop = false;

@@ -78,6 +78,16 @@ public:
     size_t num_entries() const { return _blendspace_list.size(); }
 
 private:
+    // Stores an entry under a lower-case key. An entry already stored there is destroyed and the new one
+    // takes over its id and its place in the entry list.
+    Animation* _store_entry(const std::string& key, std::unique_ptr<Animation> entry);
+    // One (key, table) pair of "anim_states", the table on top of the stack. A state whose "type" is not
+    // "animation", "1D" or "2D" is skipped with a message; a key that repeats an earlier one after
+    // lower-casing replaces that state in place (same vertex, same entry id).
+    void _load_state(Lua::Config& cfg, AnimationManager* manager, const std::string& key);
+    // One element of "transitions", the table on top of the stack.
+    void _load_transition(Lua::Config& cfg);
+
     Graph _graph;
     std::unordered_map<std::string, size_t> _state_index;
     std::unordered_map<std::string, std::unique_ptr<Animation>> _blendspaces;

@@ -1,0 +1,1 @@
+return { type = "animation", name = "walk_start" }

@@ -89,6 +89,7 @@ public:
     int get_num_liveries() const { return static_cast<int>(_liveries.size()); }
     bool get_correct_root() const { return _correct_root; }
     const std::vector<LevelOfDetail>& get_lods() const { return _lods; }
+    const std::map<std::string, std::string>& get_substitutes() const { return _substitutes; }
     osg::Vec3i get_livery_index(unsigned handle);
     int get_state_info(const char* state, std::string& name, float& duration, bool& loop);
     float get_transition_duration(const char* action);
@@ -100,12 +101,20 @@ public:
     Graphics::ModelConnector* GetConnector(const std::string& name) override;
 
 protected:
+    friend class CharacterModelCookie;
+
     ~CharacterModelBase() override;
     virtual void do_load_basic();
     virtual void do_load_main();
     void load_basic();
     void load_main();
     int _get_lod(float distance) const;
+    void calculate_bounds(const aiNode* root, osg::BoundingBox& box);
+    void create_connectors();
+    void create_shader();
+    bool _register_livery(unsigned handle, osg::Vec3i& triple);
+    // Imports "/models/" + file for a level of detail or a substitute; null (logged) on failure.
+    const aiScene* _import_model_file(const std::string& file);
 
     AnimationManager* _manager = nullptr;
     std::vector<LiveryDesc> _liveries;
@@ -135,6 +144,10 @@ protected:
     orn::barrier_ptr _main_load;
     std::unordered_map<std::string, std::shared_ptr<CharacterModelConnector>> _connectors;
     std::vector<std::string> _connector_order;
+
+private:
+    bool _basic_held = false;  // the basic-load barrier is acquired and not yet released
+    bool _main_held = false;
 };
 
 }  // namespace Animator

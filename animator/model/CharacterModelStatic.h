@@ -34,7 +34,9 @@ protected:
     void do_load_main() override;
 
     std::vector<IdleEntry> _idle_entries;
+    int _idle_count = 1;  // "count" of the idle timeline: the number of slots dealt
     render::VariableHandle _model_time_variable = -1;
+    std::unique_ptr<Graphics::RendererCallback> _callback;
 };
 
 }  // namespace Animator

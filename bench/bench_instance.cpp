@@ -1,0 +1,88 @@
+// Per-character CPU queries on the sample model: the instance matrix of a character whose current
+// record is a 2-D blend of four clips, and the model-space position of a hand node.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+
+#include "animator/instance/CharacterModelCookie.h"
+#include "animator/library/AnimationManager.h"
+#include "animator/model/CharacterModelStatic.h"
+#include "host/Render.h"
+#include "refhost/CpuBackend.h"
+#include "tests/support/TestSupport.h"
+
+using namespace Animator;
+
+namespace {
+
+constexpr const char* kHand = "biped_hand_R__conn_weapon";
+
+struct Scene {
+    test::LogCapture log{true};
+    std::unique_ptr<test::ScopedMount> animations, models;
+    orn::ref_ptr<Graphics::Model> model;
+    std::unique_ptr<model::ModelCookie> cookie;
+    AnimationManager* manager = nullptr;
+
+    Scene() {
+        if (!std::ifstream(test::data_dir() + "/models/biped.chanimgpu")) return;
+        render::set_backend(std::make_shared<render::CpuBackend>());
+        animations = std::make_unique<test::ScopedMount>(test::data_dir() + "/animations", "/animations/");
+        models = std::make_unique<test::ScopedMount>(test::data_dir() + "/models", "/models/");
+        auto* m = new CharacterModelStatic("biped.chanimgpu", "/models/biped.chanimgpu");
+        model = orn::ref_ptr<Graphics::Model>(m);
+        m->load_async();
+        manager = m->get_animation_manager();
+        if (!manager) return;
+        cookie = m->createCookie();
+        ShaderBlendSpace2D r;
+        r.kind = BS_RECORD_2D;
+        const char* clips[4] = {"idle", "idle_look", "walk_loop_slow", "walk_loop_fast"};
+        for (int i = 0; i < 4; ++i) r.samples[i].clip = manager->get_animation_index(clips[i]);
+        r.loop = 1.0f;
+        r.weight_x = 0.3f;
+        r.weight_y = 0.6f;
+        static_cast<CharacterModelCookie*>(cookie.get())->push_blend_space(r);
+    }
+    CharacterModelCookie* character() { return static_cast<CharacterModelCookie*>(cookie.get()); }
+};
+
+Scene& scene() {
+    static Scene s;
+    return s;
+}
+
+void BM_InstanceMatrix2D(benchmark::State& state) {
+    Scene& s = scene();
+    if (!s.manager) {
+        state.SkipWithError("sample data missing");
+        return;
+    }
+    float t = 0.0f;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(s.manager->get_instance_matrix(t, s.character()));
+        t += 0.013f;
+    }
+}
+BENCHMARK(BM_InstanceMatrix2D);
+
+void BM_HandNodeWorldPos2D(benchmark::State& state) {
+    Scene& s = scene();
+    if (!s.manager) {
+        state.SkipWithError("sample data missing");
+        return;
+    }
+    const std::string hand = kHand;
+    float t = 0.0f;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(s.manager->get_node_world_pos(s.character(), hand, t));
+        t += 0.013f;
+    }
+}
+BENCHMARK(BM_HandNodeWorldPos2D);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,163 @@
+// The sample character "biped" of the repository's data: its library, connectors, cross-fades between
+// stack records of real cookies and the idle-timeline folding of instance matrices.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+
+#include "animator/library/AnimationManager.h"
+#include "animator/model/CharacterModelConnector.h"
+#include "animator/util/MathUtils.h"
+#include "host/Vfs.h"
+#include "tests/instance/TestModel.h"
+
+using namespace Animator;
+
+namespace {
+
+constexpr const char* kHand = "biped_hand_R__conn_weapon";
+
+class Instance : public Graphics::ModelInstance {
+public:
+    explicit Instance(model::ModelCookie* c) : cookie(c) {}
+    model::ModelCookie* getCookie() const override { return cookie; }
+    osg::Matrixf getMatrix() const override { return osg::Matrixf::translate(10, 0, 0); }
+    model::ModelCookie* cookie;
+};
+
+void expect_near(const osg::Matrixf& a, const osg::Matrixf& b, float eps = 1e-4f) {
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) EXPECT_NEAR(a(r, c), b(r, c), eps) << "element " << r << "," << c;
+}
+
+class SampleModel : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        if (!std::ifstream(test::data_dir() + "/models/biped.chanimgpu")) return;
+        log = new test::LogCapture(true);
+        animations = new test::ScopedMount(test::data_dir() + "/animations", "/animations/");
+        models = new test::ScopedMount(test::data_dir() + "/models", "/models/");
+        destroy_animation_managers();  // the next request sees the mounted data
+        model = new orn::ref_ptr<test::TestModel>(new test::TestModel("biped.chanimgpu", "/models/biped.chanimgpu"));
+        (*model)->load_async();
+    }
+    static void TearDownTestSuite() {
+        delete model;
+        destroy_animation_managers();
+        delete models;
+        delete animations;
+        delete log;
+        model = nullptr;
+    }
+    void SetUp() override {
+        if (!model) GTEST_SKIP() << "sample data missing";
+        ASSERT_NE(m().get_animation_manager(), nullptr) << log->dump();
+    }
+    test::TestModel& m() { return **model; }
+    int connector_node() { return lib().get_node_id(kHand); }
+    AnimationManager& lib() { return *m().get_animation_manager(); }
+    std::unique_ptr<CharacterModelCookie> cookie() {
+        return std::unique_ptr<CharacterModelCookie>(static_cast<CharacterModelCookie*>(m().createCookie().release()));
+    }
+
+    static test::LogCapture* log;
+    static test::ScopedMount* animations;
+    static test::ScopedMount* models;
+    static orn::ref_ptr<test::TestModel>* model;
+    test::ScopedClock clock{0.0};
+};
+
+test::LogCapture* SampleModel::log = nullptr;
+test::ScopedMount* SampleModel::animations = nullptr;
+test::ScopedMount* SampleModel::models = nullptr;
+orn::ref_ptr<test::TestModel>* SampleModel::model = nullptr;
+
+}  // namespace
+
+TEST_F(SampleModel, LoadsEverythingTheConfigurationNames) {
+    EXPECT_EQ(m().get_skeleton_type(), "biped");
+    EXPECT_GT(lib().get_num_nodes(), 0);
+    EXPECT_EQ(m().get_default_animation_id(), lib().get_animation_index("idle"));
+    ASSERT_EQ(m().get_lods().size(), 2u);
+    EXPECT_EQ(m().get_lods()[0].distance, 25.0f);
+    EXPECT_EQ(m().get_lods()[1].distance, 80.0f);
+    ASSERT_EQ(m().get_idle_entries().size(), 2u);
+    EXPECT_FLOAT_EQ(m().get_idle_entries()[0].duration, lib().get_animation_duration("idle"));
+    EXPECT_TRUE(m().getBoundingBox().valid());
+
+    std::string name;
+    float duration = 0.0f;
+    bool loop = false;
+    EXPECT_EQ(m().get_state_info("walk", name, duration, loop), lib().get_animation_index("walk_loop_slow"));
+    EXPECT_EQ(name, "walk_loop_slow");
+    EXPECT_FLOAT_EQ(duration, lib().get_animation_duration("walk_loop_slow"));
+    EXPECT_TRUE(loop);
+    EXPECT_FLOAT_EQ(m().get_transition_duration("stop"), 0.3f);
+}
+
+TEST_F(SampleModel, ConnectorFollowsTheSkeletonOfTheInstance) {
+    auto* connector = dynamic_cast<CharacterModelConnector*>(m().GetConnector(kHand));
+    ASSERT_NE(connector, nullptr);
+    EXPECT_GE(connector->get_node_id(), 0);
+
+    auto c = cookie();
+    Instance instance(c.get());
+    clock.set(0.7);
+    const wPosition3<float> p = connector->getWorldPosition(&instance);
+    const wPosition3<float> expected = to_Position3(lib().get_node_world_pos(c.get(), kHand, 0.7f));
+    for (int r = 0; r < 4; ++r)
+        for (int k = 0; k < 4; ++k) EXPECT_FLOAT_EQ(p.m[r][k], expected.m[r][k]);
+
+    // The idle window folds the model time.
+    const osg::Vec2f window = c->get_timeline_window();
+    ASSERT_GT(window.y(), 0.0f);
+    clock.set(0.7 + window.y());
+    const wPosition3<float> folded = connector->getWorldPosition(&instance);
+    EXPECT_NEAR(folded.position().x(), p.position().x(), 1e-4f);
+    EXPECT_NEAR(folded.position().y(), p.position().y(), 1e-4f);
+
+    // Relative to the host object: the connector first, then the object's own matrix.
+    const osg::Matrixf rel = connector->getRelativePosition(instance);
+    EXPECT_NEAR(rel(3, 0), p.position().x() + 10.0f, 1e-4f);
+
+    // A cookie of another kind, or none, gives the origin.
+    Instance nobody(nullptr);
+    EXPECT_EQ(connector->getWorldPosition(&nobody).position(), osg::Vec3f(0, 0, 0));
+}
+
+TEST_F(SampleModel, NodeQueriesWithAnUnknownNodeAreSafe) {
+    auto c = cookie();
+    const osg::Matrixf m = lib().get_node_world_pos(c.get(), "no_such_node", 0.5f);
+    for (int r = 0; r < 4; ++r)
+        for (int k = 0; k < 4; ++k) EXPECT_TRUE(std::isfinite(m(r, k)));
+}
+
+TEST_F(SampleModel, CrossFadeBetweenStackRecords) {
+    const int idle = lib().get_animation_index("idle");
+    const int look = lib().get_animation_index("idle_look");
+    auto c = cookie();
+    c->set_stack({test::clip_record(idle, 0, 0, 0), test::clip_record(look, 0, 1, 1)});
+    ASSERT_EQ(c->get_stack_size(), 2);
+    const std::vector<ShaderBlendSpace2D> stack = c->get_stack(0.0f);
+    const int node = connector_node();
+    expect_near(lib().blend_stack_items(node, 1.0f, stack[0], stack[1]), lib().get_bs_node_matrix(node, 1.0f, stack[0]));
+    expect_near(lib().blend_stack_items(node, 2.5f, stack[0], stack[1]), lib().get_bs_node_matrix(node, 2.5f, stack[1]));
+    expect_near(lib().blend_stack_items(node, 1.5f, stack[0], stack[1]),
+                lerp(lib().get_bs_node_matrix(node, 1.5f, stack[0]), lib().get_bs_node_matrix(node, 1.5f, stack[1]), 0.5));
+}
+
+TEST_F(SampleModel, InstanceMatrixFoldsTimeByTheIdleWindow) {
+    auto c = cookie();
+    const osg::Vec2f window = c->get_timeline_window();
+    ASSERT_GT(window.y(), 0.0f);
+    const float t = 0.9f;
+    const auto a = lib().get_instance_matrix(t, c.get());
+    const auto b = lib().get_instance_matrix(t + window.y(), c.get());
+    expect_near(std::get<0>(a), std::get<0>(b));
+    expect_near(std::get<1>(a), std::get<1>(b));
+    // The registry's copy of the instance answers the same.
+    const InstanceData& d = m().get_per_instance_data()[c->get_id()];
+    const auto r = lib().get_instance_matrix(t + window.y(), c->get_id(),
+                                             osg::Vec2f(d.timeline_start, d.timeline_length), &m());
+    expect_near(std::get<1>(a), std::get<1>(r));
+}

@@ -7,6 +7,8 @@
 
 #include <osg/Vec2f>
 
+#include "animator/blend/Animation.h"
+
 namespace Animator {
 
 class AnimationManager;
@@ -20,6 +22,15 @@ public:
         std::array<std::string, 2> values;
     };
 
+    // The answer of the route equation: whole loop cycles, blend factor between the low and high ends
+    // of the loop phase's speed bracket, the speed axis value and the stop-phase distance.
+    struct RouteSolution {
+        float cycles = 0.0f;
+        float blend = 0.0f;
+        float speed = 0.0f;
+        float stop_distance = 0.0f;
+    };
+
     explicit RoutePlanner(AnimationManager* manager);
     RoutePlanner(const RoutePlanner&) = default;
     RoutePlanner(RoutePlanner&&) = default;
@@ -31,6 +42,12 @@ public:
     // (speed axis value of the loop phase, stop-phase distance).
     osg::Vec2f get_route_speed(float input0, float input1, float distance) const;
     osg::Vec2f get_route_speed(IPropertyHolder* props, float distance) const;
+
+    // Solves start + n loop cycles + stop = distance for n and the blend factor, from the route plans
+    // of the start, loop and stop phases. Always finite: a loop phase that does not move its root gives
+    // no loop cycles, a zero blend divisor gives the low end (both logged).
+    static RouteSolution solve(const RoutePlan& start, const RoutePlan& loop, const RoutePlan& stop,
+                               float distance);
 
     const std::vector<float>& get_params() const { return _params; }
     const std::vector<PlanEntry>& get_animations() const { return _animations; }

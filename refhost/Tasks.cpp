@@ -4,6 +4,7 @@
 #include "host/Tasks.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <string>
@@ -17,6 +18,15 @@ namespace orn {
 namespace {
 
 thread_local bool tls_pool_worker = false;
+constexpr std::chrono::microseconds SPIN_BEFORE_SLEEP(2000);
+
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#else
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+#endif
+}
 
 struct Task {
     int priority = 0;
@@ -60,6 +70,7 @@ public:
             task.seq = _seq++;
             _queue.push_back(std::move(task));
             std::push_heap(_queue.begin(), _queue.end(), TaskOrder());
+            _queued.store(_queue.size(), std::memory_order_release);
         }
         _cv.notify_one();
     }
@@ -106,6 +117,7 @@ private:
         std::pop_heap(_queue.begin(), _queue.end(), TaskOrder());
         out = std::move(_queue.back());
         _queue.pop_back();
+        _queued.store(_queue.size(), std::memory_order_release);
         return true;
     }
 
@@ -120,6 +132,12 @@ private:
         tls_pool_worker = true;
         for (;;) {
             Task task;
+            // A worker that ran out of work keeps looking for a moment before it sleeps: waking a
+            // sleeping thread costs far more than a short task, so bursts of small tasks (one clip
+            // each) spread over all workers.
+            const auto spin_until = std::chrono::steady_clock::now() + SPIN_BEFORE_SLEEP;
+            while (_queued.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < spin_until)
+                for (int i = 0; i < 64; ++i) cpu_relax();
             {
                 std::unique_lock<std::mutex> lock(_m);
                 _cv.wait(lock, [&] { return index >= _target || !_queue.empty(); });
@@ -127,6 +145,7 @@ private:
                 std::pop_heap(_queue.begin(), _queue.end(), TaskOrder());
                 task = std::move(_queue.back());
                 _queue.pop_back();
+                _queued.store(_queue.size(), std::memory_order_release);
             }
             run_task(task);
         }
@@ -135,6 +154,7 @@ private:
     std::mutex _m;
     std::condition_variable _cv;
     std::vector<Task> _queue;  // a heap under TaskOrder
+    std::atomic<size_t> _queued{0};  // _queue.size(), readable without the lock
     std::vector<std::thread> _threads;
     std::mutex _resize_m;
     unsigned _target = resolve_count(0);

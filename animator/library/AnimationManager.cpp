@@ -1,18 +1,25 @@
-// The animation library of one skeleton type: registry, skeleton and node table, clip discovery and
-// parallel loading, overrides and the GPU clip buffers with the compute pass.
+// The animation library: registry, skeleton and clip loading, clip preprocessing and root motion,
+// pose sampling, record evaluation, overrides, playable-entry loaders and the GPU clip buffers.
 #include "animator/library/AnimationManager.h"
 
 #include <algorithm>
 #include <cfloat>
+#include <cmath>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include <assimp/cimport.h>
 
 #include "animator/blend/Animation.h"
 #include "animator/blend/AnimationGraph.h"
+#include "animator/instance/CharacterModelCookie.h"
+#include "animator/model/CharacterModelStatic.h"
 #include "animator/motion/RoutePlanner.h"
 #include "animator/util/Log.h"
+#include "animator/util/MathUtils.h"
 #include "host/Graphics.h"
 #include "host/Vfs.h"
 
@@ -108,26 +115,40 @@ const aiScene* import_scene_from_memory(const void* buffer, size_t length) {
 // ---------------------------------------------------------------------------------------------------
 // Registry
 
-AnimationManager& get_animation_manager(const char* skeleton_type) {
-    static AnimationManager empty("");
+namespace {
+
+// The registered manager of a type, initialised. A type whose directory was mounted after the
+// registry was filled is registered on its first request; anything else answers null.
+AnimationManager* registered_manager(const char* skeleton_type) {
     fill_registry_once();
     const std::string type = skeleton_type ? skeleton_type : "";
     auto it = registry().find(type);
-    if (it == registry().end() || !it->second) {
-        log_message(LOG_TAG, LOG_ERROR, "animation manager '%s' not found", type.c_str());
-        return empty;
+    if (it == registry().end()) {
+        ornvfs::Stat st;
+        const bool plain_name = !type.empty() && type != "." && type != ".." &&
+                                type.find_first_of("/\\") == std::string::npos;
+        if (!plain_name || !ornvfs::stat(ANIMATIONS_ROOT + type, st) || st.file_type != ornvfs::FT_DIRECTORY)
+            return nullptr;
+        it = registry().emplace(type, std::make_unique<AnimationManager>(type.c_str())).first;
     }
-    it->second->init();
-    return *it->second;
-}
-
-AnimationManager* find_animation_manager(const char* skeleton_type) {
-    fill_registry_once();
-    auto it = registry().find(skeleton_type ? skeleton_type : "");
-    if (it == registry().end() || !it->second) return nullptr;
+    if (!it->second) return nullptr;
     it->second->init();
     return it->second.get();
 }
+
+}  // namespace
+
+AnimationManager& get_animation_manager(const char* skeleton_type) {
+    static AnimationManager empty("");
+    AnimationManager* manager = registered_manager(skeleton_type);
+    if (!manager) {
+        log_message(LOG_TAG, LOG_ERROR, "animation manager '%s' not found", skeleton_type ? skeleton_type : "");
+        return empty;
+    }
+    return *manager;
+}
+
+AnimationManager* find_animation_manager(const char* skeleton_type) { return registered_manager(skeleton_type); }
 
 void init_animation_managers() {
     const std::vector<std::string> names = ornvfs::enumerate(ANIMATIONS_ROOT);
@@ -258,12 +279,13 @@ void AnimationManager::init() {
     _load_blend_spaces(blend_spaces, cfg);
     _load_overrides(overrides, cfg);
 
+    // The GPU packing only reads the clips and overrides, so the graph and the route planner are
+    // loaded here while it runs; init returns once both are done.
     orn::push_pooled_task([this] { create_gpu_animations(); }, _gpu_tasks, 1, "ANIMATOR");
-    _gpu_tasks->get_signal().wait();
-
     _load_graph(graphs, cfg);
     _route_planner = std::make_unique<RoutePlanner>(this);
     _route_planner->load("route_planner.lua");
+    _gpu_tasks->get_signal().wait();
 }
 
 bool AnimationManager::_load_skeleton(Lua::Config& cfg) {
@@ -631,6 +653,14 @@ void AnimationManager::create_gpu_animations() {
         rest[i] = {{q.x, q.y, q.z, q.w}, {m.a4, m.b4, m.c4, 0.0f}};
     }
 
+    // Reserve the packed arrays up front (an estimate from each clip's first animation).
+    double estimate = 0.0;
+    for (const AnimationDescription& clip : _clips)
+        if (clip.scene && clip.scene->mNumAnimations > 0)
+            estimate += static_cast<double>(n) * std::max(1.0, clip.scene->mAnimations[0]->mDuration + 1.0);
+    gpu->frames.reserve(static_cast<size_t>(std::min(estimate, double(1 << 24))));
+    gpu->clips.reserve(_clips.size());
+
     for (const AnimationDescription& clip : _clips) {
         const aiScene* scene = clip.scene;
         const aiAnimation* anim = nullptr;
@@ -784,6 +814,887 @@ void AnimationManager::process_timeline(const std::tuple<float, int, float, int>
     const int groups = std::get<1>(p);
     R::dispatch(2, groups > 0 ? static_cast<uint32_t>(groups) : 0, 1, 1);
     R::endPass();
+}
+
+
+namespace {
+
+// Above this rate an imported clip is resampled at MENDED_RATE frames per second.
+const double MAX_KEY_RATE = 60.0;
+const double MENDED_RATE = 30.0;
+// assimp's convention for a clip that gives no rate.
+const double DEFAULT_TICKS_PER_SECOND = 25.0;
+const double KEY_TIME_TOLERANCE = 1e-3;
+
+aiVector3D mix(const aiVector3D& a, const aiVector3D& b, float f) { return a + (b - a) * f; }
+aiQuaternion mix(const aiQuaternion& a, const aiQuaternion& b, float f) {
+    aiQuaternion out;
+    aiQuaternion::Interpolate(out, a, b, f);
+    return out;
+}
+
+// The value of a key track at a time (ticks), by key time: held before the first and after the last
+// key, interpolated between the bracketing keys otherwise. The track must hold at least one key.
+template <class Key>
+decltype(Key::mValue) value_at_time(const Key* keys, unsigned n, double t) {
+    if (t <= keys[0].mTime || n == 1) return keys[0].mValue;
+    if (t >= keys[n - 1].mTime) return keys[n - 1].mValue;
+    const Key* upper = std::lower_bound(keys, keys + n, t, [](const Key& k, double v) { return k.mTime < v; });
+    if (upper == keys) return keys[0].mValue;
+    if (upper == keys + n) return keys[n - 1].mValue;
+    const Key* lower = upper - 1;
+    const double span = upper->mTime - lower->mTime;
+    const float f = span > 0.0 ? static_cast<float>((t - lower->mTime) / span) : 0.0f;
+    return mix(lower->mValue, upper->mValue, std::min(std::max(f, 0.0f), 1.0f));
+}
+
+// True when the track holds a single key, or `count` keys with key k at time k.
+template <class Key>
+bool is_per_tick(const Key* keys, unsigned n, unsigned count) {
+    if (n == 1) return true;
+    if (n != count || !keys) return false;
+    for (unsigned k = 0; k < n; ++k)
+        if (!(std::fabs(keys[k].mTime - k) <= KEY_TIME_TOLERANCE)) return false;
+    return true;
+}
+
+// Replaces a track by `count` keys, key k at time k holding the old track's value at `source(k)`;
+// a track with one key keeps it (at time 0) and an empty one gets the single key `rest`.
+template <class Key, class Value, class Source>
+void rebuild_track(Key*& keys, unsigned& n, unsigned count, const Value& rest, Source source) {
+    if (n == 1 && keys) {
+        keys[0].mTime = 0.0;
+        return;
+    }
+    Key* rebuilt;
+    if (n == 0 || !keys) {
+        rebuilt = new Key[1];
+        rebuilt[0].mTime = 0.0;
+        rebuilt[0].mValue = rest;
+        count = 1;
+    } else {
+        rebuilt = new Key[count];
+        for (unsigned k = 0; k < count; ++k) {
+            rebuilt[k].mTime = static_cast<double>(k);
+            rebuilt[k].mValue = value_at_time(keys, n, source(k));
+        }
+    }
+    delete[] keys;
+    keys = rebuilt;
+    n = count;
+}
+
+// The track rebuilding of resample_animation: N keys at whole ticks, bracketing by a linear search in
+// float; a tick without a bracket becomes a key at time 0 holding `none`.
+template <class Key, class Value>
+void resample_track(Key*& keys, unsigned& n, int count, const Value& none) {
+    if (n == 0 || !keys || n == 1 || n == static_cast<unsigned>(count)) return;
+    Key* out = new Key[count];
+    for (int i = 0; i < count; ++i) {
+        const float tick = static_cast<float>(i);
+        Key key;
+        key.mTime = 0.0;
+        key.mValue = none;
+        if (static_cast<float>(keys[0].mTime) >= tick) {
+            key = {static_cast<double>(i), keys[0].mValue};
+        } else if (tick >= static_cast<float>(keys[n - 1].mTime)) {
+            key = {static_cast<double>(i), keys[n - 1].mValue};
+        } else {
+            for (unsigned j = 1; j < n; ++j) {
+                const float t0 = static_cast<float>(keys[j - 1].mTime), t1 = static_cast<float>(keys[j].mTime);
+                if (t0 < tick && tick <= t1) {
+                    const float f = (tick - t0) / (t1 - t0);
+                    key = {static_cast<double>(i), mix(keys[j - 1].mValue, keys[j].mValue, f)};
+                    break;
+                }
+            }
+        }
+        out[i] = key;
+    }
+    delete[] keys;
+    keys = out;
+    n = static_cast<unsigned>(count);
+}
+
+// q ⊗ v ⊗ q̄ for a pure vector v.
+aiVector3D rotate(const aiQuaternion& q, const aiVector3D& v) {
+    const aiQuaternion p(0.0f, v.x, v.y, v.z);
+    const aiQuaternion c(q.w, -q.x, -q.y, -q.z);
+    const aiQuaternion r = q * p * c;
+    return aiVector3D(r.x, r.y, r.z);
+}
+
+osg::Matrixf rigid(const aiQuaternion& q, const aiVector3D& p) {
+    return osg::Matrixf::rotate(osg::Quat(q.x, q.y, q.z, q.w)) * osg::Matrixf::translate(p.x, p.y, p.z);
+}
+
+}  // namespace
+
+void AnimationManager::_mend_clip(aiAnimation* anim) const {
+    const double rate = anim->mTicksPerSecond > 0.0 ? anim->mTicksPerSecond : DEFAULT_TICKS_PER_SECOND;
+    const double duration = std::isfinite(anim->mDuration) && anim->mDuration > 0.0 ? anim->mDuration : 0.0;
+
+    const bool whole = duration == std::floor(duration) && duration < 1e7;
+    bool regular = anim->mTicksPerSecond > 0.0 && rate <= MAX_KEY_RATE && whole && anim->mDuration >= 0.0;
+    const unsigned count = whole ? static_cast<unsigned>(duration) + 1 : 0;
+    for (unsigned c = 0; regular && c < anim->mNumChannels; ++c) {
+        const aiNodeAnim* ch = anim->mChannels[c];
+        regular = ch && is_per_tick(ch->mPositionKeys, ch->mNumPositionKeys, count) &&
+                  is_per_tick(ch->mRotationKeys, ch->mNumRotationKeys, count) &&
+                  is_per_tick(ch->mScalingKeys, ch->mNumScalingKeys, count);
+    }
+    if (regular) return;
+
+    // The clip keeps its length in seconds; it gets a whole number of ticks at (about) its own rate,
+    // or at MENDED_RATE when its rate is above MAX_KEY_RATE, and one key per tick.
+    const double seconds = duration / rate;
+    double ticks = std::round(rate > MAX_KEY_RATE ? seconds * MENDED_RATE : duration);
+    if (ticks < 1.0 && duration > 0.0) ticks = 1.0;
+    ticks = std::min(ticks, 1e6);
+    const double new_rate = seconds > 0.0 ? ticks / seconds : (rate > MAX_KEY_RATE ? MENDED_RATE : rate);
+    const unsigned keys = static_cast<unsigned>(ticks) + 1;
+    auto source = [&](unsigned k) { return ticks > 0.0 ? k * duration / ticks : 0.0; };
+
+    for (unsigned c = 0; c < anim->mNumChannels; ++c) {
+        aiNodeAnim* ch = anim->mChannels[c];
+        if (!ch) continue;
+        aiVector3D scaling(1, 1, 1), position(0, 0, 0);
+        aiQuaternion rotation;
+        const int id = _find_node(ch->mNodeName.C_Str());
+        if (id >= 0 && id < static_cast<int>(_rest_transforms.size()))
+            _rest_transforms[id].Decompose(scaling, rotation, position);
+        rebuild_track(ch->mPositionKeys, ch->mNumPositionKeys, keys, position, source);
+        rebuild_track(ch->mRotationKeys, ch->mNumRotationKeys, keys, rotation, source);
+        rebuild_track(ch->mScalingKeys, ch->mNumScalingKeys, keys, scaling, source);
+    }
+    anim->mDuration = ticks;
+    anim->mTicksPerSecond = new_rate;
+}
+
+void AnimationManager::load_animation(const aiScene* scene, const std::string& name, const PreprocessingOption& option) {
+    if (!scene) return;
+    std::lock_guard<orn::mutex> lock(_lock);
+    AnimationDescription description;
+    description.name = name;
+    description.scene = scene;
+    description.channels.assign(static_cast<size_t>(_num_nodes), nullptr);
+    const int index = static_cast<int>(_clips.size());
+
+    aiAnimation* anim = scene->mNumAnimations > 0 && scene->mAnimations ? scene->mAnimations[0] : nullptr;
+    if (anim) {
+        if (!_descriptor_scenes.count(scene)) _mend_clip(anim);
+        validate_animation(anim);
+        record_root_motion(anim, option, description);
+        for (unsigned c = 0; c < anim->mNumChannels; ++c) {
+            aiNodeAnim* ch = anim->mChannels[c];
+            if (!ch) continue;
+            const int id = _find_node(ch->mNodeName.C_Str());
+            if (id < 0 || id >= _num_nodes)
+                log_message(LOG_TAG, LOG_ERROR, "node '%s' not found in skeleton", ch->mNodeName.C_Str());
+            else
+                description.channels[id] = ch;
+            _check_node_name_validity(ch, name);
+            if (_name == ch->mNodeName.C_Str()) _process_root_motion(description, ch, option);
+        }
+    }
+    _clip_index[name] = index;
+    _clip_names.push_back(name);
+    _clips.push_back(std::move(description));
+}
+
+bool AnimationManager::validate_animation(const aiAnimation* anim) {
+    if (!anim) return false;
+    const unsigned expected = static_cast<unsigned>(std::max(0.0, anim->mDuration + 1.0));
+    bool valid = true;
+    for (unsigned c = 0; c < anim->mNumChannels; ++c) {
+        const aiNodeAnim* ch = anim->mChannels[c];
+        if (!ch) continue;
+        if (_find_node(ch->mNodeName.C_Str()) < 0)
+            log_message(LOG_TAG, LOG_WARNING, "validate_animation: node '%s' not found in skeleton",
+                        ch->mNodeName.C_Str());
+        auto fits = [&](unsigned n) { return n == 1 || n == expected; };
+        if (!fits(ch->mNumPositionKeys) || !fits(ch->mNumRotationKeys)) valid = false;
+    }
+    return valid;
+}
+
+void AnimationManager::_check_node_name_validity(const aiNodeAnim* channel, const std::string& file) {
+    if (!channel) return;
+    const char* node = channel->mNodeName.C_Str();
+    for (const char* p = node; *p; ++p) {
+        const unsigned char byte = static_cast<unsigned char>(*p);
+        if (byte > 127)
+            log_message(LOG_TAG, LOG_ERROR, "Non-ASCII sybmol [%c] found in node '%s', in file '%s'", *p, node,
+                        file.c_str());
+    }
+}
+
+void AnimationManager::record_root_motion(const aiAnimation* anim, const PreprocessingOption& option,
+                                          AnimationDescription& description) {
+    if (!anim || anim->mNumChannels == 0) return;
+    const aiNodeAnim* root = nullptr;
+    for (unsigned c = 0; c < anim->mNumChannels && !root; ++c) {
+        const aiNodeAnim* ch = anim->mChannels[c];
+        if (ch && std::strncmp(ch->mNodeName.C_Str(), _name.c_str(), MAXLEN - 1) == 0) root = ch;
+    }
+    if (!root) return;
+
+    const unsigned P = root->mNumPositionKeys, R = root->mNumRotationKeys;
+    if (P != R && std::min(P, R) >= 2)
+        log_message(LOG_TAG, LOG_ERROR, "Inconsistent number of keys: rot = %d, pos = %d", static_cast<int>(R),
+                    static_cast<int>(P));
+    const unsigned K = std::max(P, R);
+    if (K < 1) return;
+
+    description.root_motion.clear();
+    description.root_keys.clear();
+    description.root_residuals.clear();
+    for (unsigned k = 0; k < K; ++k) {
+        const aiQuaternion q = R > 0 ? root->mRotationKeys[R < 2 ? 0 : std::min(k, R - 1)].mValue : aiQuaternion();
+        const aiVector3D p = P > 0 ? root->mPositionKeys[P < 2 ? 0 : std::min(k, P - 1)].mValue : aiVector3D();
+        RootMotionSample sample;
+        sample.rotation[0] = q.x, sample.rotation[1] = q.y, sample.rotation[2] = q.z, sample.rotation[3] = q.w;
+        sample.position[0] = p.x, sample.position[1] = p.y, sample.position[2] = p.z;
+        sample.phase = anim->mDuration > 0.0 ? static_cast<float>(static_cast<double>(k) / anim->mDuration) : 0.0f;
+        description.root_motion.push_back(sample);
+        description.root_keys.push_back(rigid(q, p));
+        description.root_residuals.push_back(osg::Matrixf::identity());
+    }
+}
+
+void AnimationManager::_process_root_motion(AnimationDescription& description, aiNodeAnim* channel,
+                                            const PreprocessingOption& option) {
+    if (!channel) return;
+    const unsigned P = channel->mNumPositionKeys, R = channel->mNumRotationKeys;
+    // Every sample is processed (a track shorter than the other holds its last key), reading the
+    // keys as imported while they are rewritten.
+    const std::vector<aiVectorKey> positions(channel->mPositionKeys, channel->mPositionKeys + P);
+    const std::vector<aiQuatKey> rotations(channel->mRotationKeys, channel->mRotationKeys + R);
+    const unsigned K = std::max(P, R);
+    const bool in_place = _name != "typeD";
+    if (description.root_residuals.size() < K) description.root_residuals.resize(K, osg::Matrixf::identity());
+
+    for (unsigned k = 0; k < K; ++k) {
+        const unsigned rk = R > 0 ? std::min(k, R - 1) : 0, pk = P > 0 ? std::min(k, P - 1) : 0;
+        const aiQuaternion q = R > 0 ? rotations[rk].mValue : aiQuaternion();
+        const aiVector3D p = P > 0 ? positions[pk].mValue : aiVector3D();
+
+        const aiVector3D facing = rotate(q, aiVector3D(1, 0, 0));
+        const float h = angle_between_vectors(osg::Vec3f(1, 0, 0), osg::Vec3f(facing.x, 0.0f, facing.z));
+        if (k < description.root_motion.size()) {
+            RootMotionSample& s = description.root_motion[k];
+            s.rotation[0] = 0.0f, s.rotation[1] = std::sin(h / 2.0f), s.rotation[2] = 0.0f;
+            s.rotation[3] = std::cos(h / 2.0f);
+            s.position[0] = p.x, s.position[1] = 0.0f, s.position[2] = p.z;
+        }
+        if (in_place) {
+            if (k < P) channel->mPositionKeys[k].mValue = aiVector3D(0.0f, p.y, 0.0f);
+            if (k < R) {
+                const float c = std::cos(-h / 2.0f), s = std::sin(-h / 2.0f);
+                channel->mRotationKeys[k].mValue = aiQuaternion(q.w * c - q.y * s, q.x * c + q.z * s,
+                                                                q.y * c + q.w * s, q.z * c - q.x * s);
+            }
+        }
+        const aiQuaternion now = R > 0 ? channel->mRotationKeys[rk].mValue : aiQuaternion();
+        const aiVector3D at = P > 0 ? channel->mPositionKeys[pk].mValue : aiVector3D();
+        description.root_residuals[k] = rigid(now, at);
+    }
+}
+
+bool AnimationManager::resample_animation(aiAnimation* anim) {
+    if (!anim) return true;
+    const double n = anim->mDuration + 1.0;
+    if (!(n >= 1.0) || n > 1e7) return true;
+    const int count = static_cast<int>(n);
+    for (unsigned c = 0; c < anim->mNumChannels; ++c) {
+        aiNodeAnim* ch = anim->mChannels[c];
+        if (!ch) continue;
+        resample_track(ch->mPositionKeys, ch->mNumPositionKeys, count, aiVector3D(0, 0, 0));
+        resample_track(ch->mRotationKeys, ch->mNumRotationKeys, count, aiQuaternion());
+    }
+    return true;
+}
+
+bool AnimationManager::check_loop(const aiScene* scene, int animation_index) {
+    if (!scene || animation_index < 0 || animation_index >= static_cast<int>(scene->mNumAnimations)) return true;
+    const aiAnimation* anim = scene->mAnimations[animation_index];
+    for (unsigned c = 0; anim && c < anim->mNumChannels; ++c) {
+        const aiNodeAnim* ch = anim->mChannels[c];
+        if (!ch || ch->mNumRotationKeys == 0) continue;
+        const aiQuaternion& a = ch->mRotationKeys[0].mValue;
+        const aiQuaternion& b = ch->mRotationKeys[ch->mNumRotationKeys - 1].mValue;
+        const float d[4] = {a.w - b.w, a.x - b.x, a.y - b.y, a.z - b.z};
+        for (float v : d)
+            if (!(std::fabs(v) <= 0.001f)) return false;
+    }
+    return true;
+}
+
+
+namespace {
+
+double rate_of(const aiAnimation* anim) { return anim->mTicksPerSecond > 0.0 ? anim->mTicksPerSecond : 25.0; }
+double duration_of(const aiAnimation* anim) {
+    return std::isfinite(anim->mDuration) && anim->mDuration > 0.0 ? anim->mDuration : 0.0;
+}
+
+
+// A key track at tick t, reading keys by index (key i = whole part of t); `rest` for an empty track.
+template <class Key, class Value>
+Value sample_track(const Key* keys, unsigned n, double t, const Value& rest) {
+    if (n == 0 || !keys) return rest;
+    if (n == 1 || keys[0].mTime > t) return keys[0].mValue;
+    if (t > keys[n - 1].mTime || t == static_cast<double>(n - 1)) return keys[n - 1].mValue;
+    const double whole = std::floor(t);
+    const unsigned i = whole <= 0.0 ? 0u : std::min(static_cast<unsigned>(whole), n - 2);
+    const double span = keys[i + 1].mTime - keys[i].mTime;
+    float f = span != 0.0 ? static_cast<float>((t - keys[i].mTime) / span) : 0.0f;
+    f = std::min(std::max(f, 0.0f), 1.0f);
+    return mix(keys[i].mValue, keys[i + 1].mValue, f);
+}
+
+template <class Key>
+const Key* key_at(const Key* keys, unsigned n, int k) {
+    if (n == 0 || !keys) return nullptr;
+    return &keys[std::min(static_cast<unsigned>(std::max(k, 0)), n - 1)];
+}
+
+osg::Matrixf rigid(const osg::Quat& q, const osg::Vec3f& p) {
+    return osg::Matrixf::rotate(q) * osg::Matrixf::translate(p);
+}
+
+osg::Vec3f blend(const osg::Vec3f& a, const osg::Vec3f& b, float f) {
+    const float wa = static_cast<float>(1.0 - static_cast<double>(f));
+    return a * wa + b * f;
+}
+
+// Key pair (k0, k1) and factor of a tick over K samples; indices always inside [0, K - 1].
+struct KeyPair {
+    int k0 = 0, k1 = 0;
+    float f = 0.0f;
+};
+KeyPair key_pair(float tick, int K) {
+    KeyPair p;
+    if (K <= 0 || !std::isfinite(tick)) return p;
+    const float top = static_cast<float>(K - 1);
+    const float t = std::min(std::max(tick, 0.0f), top);
+    p.k0 = static_cast<int>(t);
+    p.k1 = static_cast<int>(clamp(t + 1.0f, t, top));
+    p.f = std::min(std::max(t - static_cast<float>(p.k0), 0.0f), 1.0f);
+    return p;
+}
+
+// Clip index held as a float in a sample record; -1 for anything that is not a whole index.
+int clip_of(float v) { return v >= 0.0f && v < 65535.0f ? static_cast<int>(v) : -1; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// Ticks and poses
+
+float AnimationManager::get_tick(const aiAnimation* anim, float time, bool loop) const {
+    if (!anim) return 0.0f;
+    const double duration = duration_of(anim);
+    float tick = static_cast<float>(static_cast<double>(time) * rate_of(anim));
+    if (duration <= 0.0) return 0.0f;
+    if (loop)
+        tick = static_cast<float>(std::fmod(static_cast<double>(tick), duration));
+    else
+        tick = clamp(tick, 0.0f, static_cast<float>(duration));
+    return std::isfinite(tick) ? tick : 0.0f;
+}
+
+void AnimationManager::_build_local_transforms(const aiAnimation* anim, float tick,
+                                               std::vector<aiMatrix4x4>& locals) const {
+    if (!anim) return;
+    for (unsigned c = 0; c < anim->mNumChannels; ++c) {
+        const aiNodeAnim* ch = anim->mChannels[c];
+        if (!ch) continue;
+        const int id = _find_node(ch->mNodeName.C_Str());
+        if (id < 0 || id >= static_cast<int>(locals.size())) continue;
+        aiVector3D rest_scaling, rest_position;
+        aiQuaternion rest_rotation;
+        if (ch->mNumPositionKeys == 0 || ch->mNumRotationKeys == 0)
+            locals[id].Decompose(rest_scaling, rest_rotation, rest_position);
+        const aiVector3D p = sample_track(ch->mPositionKeys, ch->mNumPositionKeys, tick, rest_position);
+        const aiQuaternion q = sample_track(ch->mRotationKeys, ch->mNumRotationKeys, tick, rest_rotation);
+        aiMatrix4x4 m(q.GetMatrix());
+        m.a4 = p.x, m.b4 = p.y, m.c4 = p.z;
+        locals[id] = m;
+    }
+}
+
+void AnimationManager::_build_world_transforms(const std::vector<aiMatrix4x4>& locals,
+                                               std::vector<aiMatrix4x4>& world) const {
+    const size_t n = std::min(_rest_transforms.size(), locals.size());
+    world.resize(_rest_transforms.size());
+    for (size_t i = 0; i < n; ++i) {
+        const std::vector<uint32_t>& path = _node_paths[i];
+        aiMatrix4x4 w = locals[path[0]];
+        for (size_t j = 1; j < path.size(); ++j) w = locals[path[j]] * w;
+        world[i] = w;
+    }
+}
+
+void AnimationManager::_build_bones(const std::vector<aiMatrix4x4>& world, std::vector<osg::Vec3f>& bones) const {
+    bones.clear();
+    const size_t n = std::min(world.size(), _node_paths.size());
+    for (size_t i = 0; i < n; ++i) {
+        const std::vector<uint32_t>& path = _node_paths[i];
+        const size_t q = path.size() > 1 ? path[1] : i;
+        bones.push_back(get_translation(world[q]));
+        bones.push_back(get_translation(world[i]));
+    }
+}
+
+void AnimationManager::_get_pose(const aiAnimation* anim, float tick, std::vector<aiMatrix4x4>& world,
+                                 std::vector<aiMatrix4x4>& locals, std::vector<osg::Vec3f>& bones) const {
+    world.resize(_rest_transforms.size());
+    locals = _rest_transforms;
+    _build_local_transforms(anim, tick, locals);
+    _build_world_transforms(locals, world);
+    _build_bones(world, bones);
+}
+
+void AnimationManager::get_pose(int clip, float time, std::vector<aiMatrix4x4>& world, bool loop,
+                                std::vector<osg::Vec3f>& bones) const {
+    const aiAnimation* anim = _clip_animation(clip);
+    std::vector<aiMatrix4x4> locals;
+    _get_pose(anim, get_tick(anim, time, loop), world, locals, bones);
+}
+
+void AnimationManager::_blend(const std::vector<aiMatrix4x4>& a, const std::vector<aiMatrix4x4>& b, float w,
+                              std::vector<aiMatrix4x4>& out) const {
+    out.resize(a.size());
+    for (size_t i = 0; i < a.size(); ++i) out[i] = i < b.size() ? blend_ai_matrices(a[i], b[i], w) : a[i];
+}
+
+void AnimationManager::get_blended_pose(int clip_a, float time_a, int clip_b, float time_b, float w,
+                                        std::vector<aiMatrix4x4>& world, std::vector<osg::Vec3f>& bones) const {
+    auto tick_of = [](const aiAnimation* anim, float time) {
+        if (!anim) return 0.0f;
+        const double duration = duration_of(anim);
+        if (duration <= 0.0) return 0.0f;
+        const float d = static_cast<float>(duration);
+        float tick = clamp(static_cast<float>(std::fmod(time * rate_of(anim), duration)), 0.0f, d);
+        if (tick == 0.0f && time > 0.0f) tick = d;
+        return tick;
+    };
+    const aiAnimation* a = _clip_animation(clip_a);
+    const aiAnimation* b = _clip_animation(clip_b);
+    std::vector<aiMatrix4x4> locals_a = _rest_transforms, locals_b = _rest_transforms, locals;
+    _build_local_transforms(a, tick_of(a, time_a), locals_a);
+    _build_local_transforms(b, tick_of(b, time_b), locals_b);
+    _blend(locals_a, locals_b, w, locals);
+    world.resize(_rest_transforms.size());
+    _build_world_transforms(locals, world);
+    _build_bones(world, bones);
+}
+
+void AnimationManager::get_last_key_pose(int clip, std::vector<aiMatrix4x4>& world) const {
+    const aiAnimation* anim = _clip_animation(clip);
+    std::vector<aiMatrix4x4> locals;
+    std::vector<osg::Vec3f> bones;
+    _get_pose(anim, anim ? static_cast<float>(duration_of(anim)) : 0.0f, world, locals, bones);
+}
+
+aiMatrix4x4 AnimationManager::get_channel_matrix(const aiNodeAnim* channel, int key) {
+    if (!channel) return aiMatrix4x4();
+    const aiVectorKey* s = key_at(channel->mScalingKeys, channel->mNumScalingKeys, key);
+    const aiQuatKey* r = key_at(channel->mRotationKeys, channel->mNumRotationKeys, key);
+    const aiVectorKey* p = key_at(channel->mPositionKeys, channel->mNumPositionKeys, key);
+    return aiMatrix4x4(s ? s->mValue : aiVector3D(1, 1, 1), r ? r->mValue : aiQuaternion(),
+                       p ? p->mValue : aiVector3D(0, 0, 0));
+}
+
+void AnimationManager::set_channel_matrix(aiNodeAnim* channel, int key, const aiMatrix4x4& m) {
+    if (!channel) return;
+    aiVector3D scaling, position;
+    aiQuaternion rotation;
+    m.Decompose(scaling, rotation, position);
+    if (auto* s = const_cast<aiVectorKey*>(key_at(channel->mScalingKeys, channel->mNumScalingKeys, key))) s->mValue = scaling;
+    if (auto* r = const_cast<aiQuatKey*>(key_at(channel->mRotationKeys, channel->mNumRotationKeys, key))) r->mValue = rotation;
+    if (auto* p = const_cast<aiVectorKey*>(key_at(channel->mPositionKeys, channel->mNumPositionKeys, key)))
+        p->mValue = position;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Single-node and root sampling
+
+osg::Matrixf AnimationManager::sample_animation(int node, int clip, float time, bool loop) const {
+    const aiAnimation* anim = _clip_animation(clip);
+    if (!anim || node < 0 || node >= _num_nodes) return osg::Matrixf::identity();
+    const AnimationDescription& d = _clips[clip];
+    const aiNodeAnim* ch = node < static_cast<int>(d.channels.size()) ? d.channels[node] : nullptr;
+    if (!ch) return to_Matrixf(_rest_transforms[node]);
+
+    const float tick = get_tick(anim, time, loop);
+    const int frames = static_cast<int>(duration_of(anim)) + 1;
+    const KeyPair kp = key_pair(tick, d.root_motion.empty() ? frames : static_cast<int>(d.root_motion.size()));
+
+    aiVector3D rest_scaling, rest_position;
+    aiQuaternion rest_rotation;
+    if (ch->mNumPositionKeys == 0 || ch->mNumRotationKeys == 0)
+        _rest_transforms[node].Decompose(rest_scaling, rest_rotation, rest_position);
+    const aiQuatKey* r0 = key_at(ch->mRotationKeys, ch->mNumRotationKeys, kp.k0);
+    const aiQuatKey* r1 = key_at(ch->mRotationKeys, ch->mNumRotationKeys, kp.k1);
+    const aiVectorKey* p0 = key_at(ch->mPositionKeys, ch->mNumPositionKeys, kp.k0);
+    const aiVectorKey* p1 = key_at(ch->mPositionKeys, ch->mNumPositionKeys, kp.k1);
+    const aiQuaternion a = r0 ? r0->mValue : rest_rotation, b = r1 ? r1->mValue : rest_rotation;
+    const aiVector3D pa = p0 ? p0->mValue : rest_position, pb = p1 ? p1->mValue : rest_position;
+
+    osg::Quat q;
+    q.slerp(kp.f, osg::Quat(a.x, a.y, a.z, a.w), osg::Quat(b.x, b.y, b.z, b.w));
+    const osg::Vec3f p = blend(osg::Vec3f(pa.x, pa.y, pa.z), osg::Vec3f(pb.x, pb.y, pb.z), kp.f);
+    return rigid(q, p);
+}
+
+InstanceMatrices AnimationManager::_root_matrix_at(const AnimationDescription& d, float tick) const {
+    const std::vector<RootMotionSample>& s = d.root_motion;
+    if (s.empty() || d.root_keys.size() < s.size()) return {osg::Matrixf::identity(), osg::Matrixf::identity()};
+    const KeyPair kp = key_pair(tick, static_cast<int>(s.size()));
+    const RootMotionSample& a = s[kp.k0];
+    const RootMotionSample& b = s[kp.k1];
+    osg::Quat q;
+    q.slerp(kp.f, osg::Quat(a.rotation[0], a.rotation[1], a.rotation[2], a.rotation[3]),
+            osg::Quat(b.rotation[0], b.rotation[1], b.rotation[2], b.rotation[3]));
+    const osg::Vec3f p = blend(osg::Vec3f(a.position[0], a.position[1], a.position[2]),
+                               osg::Vec3f(b.position[0], b.position[1], b.position[2]), kp.f);
+    return {rigid(q, p), blend_matrices(d.root_keys[kp.k0], d.root_keys[kp.k1], kp.f)};
+}
+
+InstanceMatrices AnimationManager::get_root_matrix(int clip, float time, const osg::Vec3f& loop) const {
+    const aiAnimation* anim = _clip_animation(clip);
+    if (!anim) return {osg::Matrixf::identity(), osg::Matrixf::identity()};
+    const double rate = rate_of(anim), duration = duration_of(anim);
+    float tick = static_cast<float>(static_cast<double>(time) * rate);
+    if (duration <= 0.0) {
+        tick = 0.0f;
+    } else if (loop.x() > 0.0f) {
+        tick = static_cast<float>(std::fmod(static_cast<double>(tick), duration));
+        const float start = loop.y(), end = loop.z();
+        const float length = static_cast<float>(duration / rate);
+        if (start >= 0.0f && end >= 0.0f && time >= start && end > start && length > 0.0f)
+            tick = static_cast<float>(
+                (std::fmod(std::fmod(time, end - start) + start, length) / length) * duration);
+    } else {
+        tick = clamp(tick, 0.0f, static_cast<float>(duration));
+    }
+    return _root_matrix_at(_clips[clip], tick);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Node queries on clips
+
+aiMatrix4x4 AnimationManager::get_node_position(int clip, int node, float time) const {
+    if (node < 0 || node >= _num_nodes) return aiMatrix4x4();
+    const aiAnimation* anim = _clip_animation(clip);
+    float tick = 0.0f;
+    if (anim && duration_of(anim) > 0.0)
+        tick = clamp(static_cast<float>(time * rate_of(anim)), 0.0f, static_cast<float>(duration_of(anim)));
+    std::vector<aiMatrix4x4> world, locals;
+    std::vector<osg::Vec3f> bones;
+    _get_pose(anim, tick, world, locals, bones);
+    return world[node];
+}
+
+aiMatrix4x4 AnimationManager::get_node_position(int clip, const std::string& node_name, float time) const {
+    int node = _find_node(node_name);
+    if (node < 0) node = _find_node("root");
+    return get_node_position(clip, node, time);
+}
+
+aiMatrix4x4 AnimationManager::get_last_node_position(int clip, int node) const {
+    if (node < 0 || node >= _num_nodes) return aiMatrix4x4();
+    std::vector<aiMatrix4x4> world;
+    get_last_key_pose(clip, world);
+    return world[node];
+}
+
+osg::Vec3f AnimationManager::get_node_movement_shift(int clip, int node) const {
+    return get_translation(get_last_node_position(clip, node)) - get_translation(get_node_position(clip, node, 0.0f));
+}
+
+std::vector<osg::Vec3f> AnimationManager::get_movement(int clip) const {
+    std::vector<osg::Vec3f> out;
+    const aiAnimation* anim = _clip_animation(clip);
+    if (!anim) return out;
+    const int n = static_cast<int>(duration_of(anim));
+    const int r = std::max(static_cast<int>(rate_of(anim)), 1);
+    out.reserve(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i)
+        out.push_back(get_translation(get_node_position(clip, _root_node_id, static_cast<float>(i) / r)));
+    return out;
+}
+
+void AnimationManager::get_instance_shift(int clip, float time, bool loop, osg::Matrixf& out) const {
+    out.makeIdentity();
+    const aiAnimation* anim = _clip_animation(clip);
+    if (!anim || _root_node_id < 0 || _root_node_id >= _num_nodes) return;
+    std::vector<aiMatrix4x4> world, locals;
+    std::vector<osg::Vec3f> bones;
+    _get_pose(anim, 0.0f, world, locals, bones);
+    const osg::Vec3f start = get_translation(world[_root_node_id]);
+    _get_pose(anim, get_tick(anim, time, loop), world, locals, bones);
+    const osg::Vec3f now = get_translation(world[_root_node_id]);
+    out.makeTranslate(now.x() - start.x(), 0.0f, now.z() - start.z());
+}
+
+void AnimationManager::build_node_trajectory(std::vector<osg::Vec3d>& out, int clip, const char* node_name) const {
+    out.clear();
+    const aiAnimation* anim = _clip_animation(clip);
+    const int node = _find_node(node_name);
+    if (!anim || node < 0 || node >= _num_nodes) return;
+    const AnimationDescription& d = _clips[clip];
+    if (node >= static_cast<int>(d.channels.size()) || !d.channels[node]) return;
+    std::vector<aiMatrix4x4> world, locals;
+    std::vector<osg::Vec3f> bones;
+    const double duration = duration_of(anim);
+    for (int i = 0; i < duration; ++i) {
+        _get_pose(anim, static_cast<float>(i), world, locals, bones);
+        const osg::Vec3f p = get_translation(world[node]);
+        out.emplace_back(p.x(), p.y() + 10000.0, p.z());
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Record evaluation
+
+osg::Matrixf AnimationManager::get_bs_node_matrix(int node, float time, const ShaderBlendSpace2D& rec) const {
+    osg::Matrixf m;
+    if (node < 0 || node >= _num_nodes) return m;
+    const float x = time - rec.start_time;
+    const bool looping = rec.loop > 0.0f;
+    float local = x;
+    int c[4];
+    for (int k = 0; k < 4; ++k) c[k] = clip_of(rec.samples[k].clip);
+    auto d = [&](int k) { return static_cast<double>(get_animation_duration(c[k])); };
+    auto phase_of = [&](float D) {
+        if (!(D > 0.0f)) return 0.0f;
+        return looping ? std::fmod(x, D) / D : clamp(x / D, 0.0f, 1.0f);
+    };
+    const double u = rec.weight_x, v = rec.weight_y;
+
+    switch (rec.kind) {
+    case BS_RECORD_CLIP:
+        if (looping && rec.loop_start >= 0.0f && rec.loop_end >= 0.0f && time >= rec.start_time + rec.loop_start &&
+            rec.loop_end > rec.loop_start)
+            local = std::fmod(x, rec.loop_end - rec.loop_start) + rec.loop_start;
+        m = sample_animation(node, c[0], local, looping);
+        break;
+    case BS_RECORD_1D: {
+        const float D = static_cast<float>(d(0) * (1.0 - u) + d(1) * u);
+        const float t = phase_of(D) * D;
+        m = lerp(sample_animation(node, c[0], t, looping), sample_animation(node, c[1], t, looping), u);
+        break;
+    }
+    case BS_RECORD_2D: {
+        const float D = static_cast<float>(d(0) * (1.0 - u) + d(1) * u) * static_cast<float>(1.0 - v) +
+                        static_cast<float>(d(2) * (1.0 - u) + d(3) * u) * static_cast<float>(v);
+        const float phase = phase_of(D);
+        osg::Matrixf s[4];
+        for (int k = 0; k < 4; ++k) s[k] = sample_animation(node, c[k], phase * static_cast<float>(d(k)), looping);
+        m = lerp(lerp(s[0], s[1], u), lerp(s[2], s[3], u), v);
+        break;
+    }
+    default:
+        return m;
+    }
+
+    if (rec.override_clip == -1.0f) return m;
+    const int o = clip_of(rec.override_clip);
+    const OverrideAnimation* ov = find_override_by_clip(o);
+    if (ov && node < static_cast<int>(ov->weights.size()) && ov->weights[node] > 0.0f)
+        m = sample_animation(node, o, rec.kind == BS_RECORD_CLIP ? local : x, looping);
+    return m;
+}
+
+osg::Matrixf AnimationManager::blend_stack_items(int node, float time, const ShaderBlendSpace2D& previous,
+                                                 const ShaderBlendSpace2D& next) const {
+    const float b = next.blend_duration;
+    if (b > 0.0f) {
+        const float w = clamp((time - next.blend_start) / b, 0.0f, 1.0f);
+        if (w < 1.0f)
+            return lerp(get_bs_node_matrix(node, time, previous), get_bs_node_matrix(node, time, next), w);
+        return get_bs_node_matrix(node, time, next);
+    }
+    return get_bs_node_matrix(node, time, next.blend_start > time ? previous : next);
+}
+
+osg::Matrixf AnimationManager::get_node_matrix(int node, float time, CharacterModelCookie* cookie) const {
+    if (!cookie || cookie->get_stack_size() <= 0) return osg::Matrixf::identity();
+    return get_bs_node_matrix(node, time, cookie->get_current_blend_space(time));
+}
+
+osg::Matrixf AnimationManager::get_blended_root(float time, CharacterModelCookie* cookie) const {
+    return get_node_matrix(_root_node_id, time, cookie);
+}
+
+osg::Matrixf AnimationManager::get_node_world_pos(CharacterModelCookie* cookie, const std::string& node_name,
+                                                  float time) {
+    const int node = _find_node(node_name);
+    if (node < 0 || node >= static_cast<int>(_node_paths.size())) {
+        std::lock_guard<std::mutex> lock(_report_lock);
+        if (_reported_nodes.insert(node_name).second)
+            log_message(LOG_TAG, LOG_ERROR, "node '%s' not found in skeleton", node_name.c_str());
+        return osg::Matrixf::identity();
+    }
+    if (!cookie || cookie->get_stack_size() <= 0) return osg::Matrixf::identity();
+    const ShaderBlendSpace2D& rec = cookie->get_current_blend_space(time);
+    osg::Matrixf m = get_bs_node_matrix(node, time, rec);
+    const std::vector<uint32_t>& path = _node_paths[node];
+    for (size_t j = 1; j < path.size(); ++j) m = m * get_bs_node_matrix(static_cast<int>(path[j]), time, rec);
+    return m;
+}
+
+InstanceMatrices AnimationManager::_get_instance_matrix(float time, const ShaderBlendSpace2D& rec) const {
+    const float x = time - rec.start_time;
+    const osg::Vec3f loop(rec.loop, rec.loop_start, rec.loop_end);
+    const float u = rec.weight_x, v = rec.weight_y;
+    int c[4];
+    for (int k = 0; k < 4; ++k) c[k] = clip_of(rec.samples[k].clip);
+    auto d = [&](int k) { return static_cast<double>(get_animation_duration(c[k])); };
+    auto cyclic = [&](float D) { return D > 0.0f ? std::fmod(x, D) / D : 0.0f; };
+    auto mix = [](const InstanceMatrices& a, const InstanceMatrices& b, float w) {
+        return InstanceMatrices{blend_matrices(std::get<0>(a), std::get<0>(b), w),
+                                blend_matrices(std::get<1>(a), std::get<1>(b), w)};
+    };
+
+    switch (rec.kind) {
+    case BS_RECORD_CLIP:
+        return get_root_matrix(c[0], x, loop);
+    case BS_RECORD_1D: {
+        const float D = static_cast<float>(d(0) * (1.0 - u) + d(1) * u);
+        const float phase = cyclic(D);
+        return mix(get_root_matrix(c[0], phase * static_cast<float>(d(0)), loop),
+                   get_root_matrix(c[1], phase * static_cast<float>(d(1)), loop), u);
+    }
+    case BS_RECORD_2D: {
+        const float D = static_cast<float>(d(0) * (1.0 - u) + d(1) * u) * static_cast<float>(1.0 - v) +
+                        static_cast<float>(d(2) * (1.0 - u) + d(3) * u) * static_cast<float>(v);
+        const float phase = cyclic(D);
+        InstanceMatrices a[4];
+        for (int k = 0; k < 4; ++k) a[k] = get_root_matrix(c[k], phase * static_cast<float>(d(k)), loop);
+        return mix(mix(a[0], a[1], u), mix(a[2], a[3], u), v);
+    }
+    default:
+        return {osg::Matrixf::identity(), osg::Matrixf::identity()};
+    }
+}
+
+InstanceMatrices AnimationManager::get_instance_matrix(float time, CharacterModelCookie* cookie) const {
+    if (!cookie || cookie->get_stack_size() <= 0) return {osg::Matrixf::identity(), osg::Matrixf::identity()};
+    const osg::Vec2f window = cookie->get_timeline_window();
+    if (window.y() > 0.0f) time = std::fmod(time - window.x(), window.y()) + window.x();
+    return _get_instance_matrix(time, cookie->get_current_blend_space(time));
+}
+
+InstanceMatrices AnimationManager::get_instance_matrix(float time, int instance_id, const osg::Vec2f& window,
+                                                       CharacterModelStatic* model) const {
+    const InstanceMatrices none{osg::Matrixf::identity(), osg::Matrixf::identity()};
+    if (!model || instance_id < 0) return none;
+    const std::vector<InstanceData>& data = model->get_per_instance_data();
+    if (instance_id >= static_cast<int>(data.size())) return none;
+    const InstanceData& inst = data[instance_id];
+    const int size = std::min(inst.stack_size, MAX_ANIMATIONS_STACK_SIZE);
+    if (size <= 0) return none;
+    if (window.y() > 0.0f) time = std::fmod(time - window.x(), window.y()) + window.x();
+
+    // The record in effect: the newest entry that has started, the bottom one before any start.
+    auto record = [&](int i) -> const ShaderBlendSpace2D* {
+        try {
+            return &model->get_record(inst.stack[i]);
+        } catch (const std::out_of_range&) {
+            return nullptr;
+        }
+    };
+    const ShaderBlendSpace2D* bottom = record(0);
+    if (!bottom) return none;
+    const ShaderBlendSpace2D* current = bottom;
+    if (bottom->start_time < time) {
+        for (int i = 0; i < size; ++i) {
+            const ShaderBlendSpace2D* r = record(i);
+            if (!r) continue;
+            const ShaderBlendSpace2D* above = i + 1 < size ? record(i + 1) : nullptr;
+            if (time >= r->start_time && (i + 1 == size || !above || above->start_time > time)) {
+                current = r;
+                break;
+            }
+        }
+    }
+    return _get_instance_matrix(time, *current);
+}
+
+
+namespace {
+
+// Answered for an index or a name that no entry has: belongs to no library, so it is unplayable
+// (empty record, duration 0, identity root motion, zero route plan).
+const Animation& empty_entry() {
+    static const Animation entry;
+    return entry;
+}
+
+// Reads a whole descriptor and runs it; true when the chunk ran (its first result is then on top).
+bool run_descriptor(Lua::Config& cfg, const std::string& path) {
+    std::vector<char> data;
+    if (!ornvfs::read_file(path, data)) return false;
+    return cfg.load_buffer(data.data(), data.size(), path.c_str());
+}
+
+}  // namespace
+
+void AnimationManager::_load_blend_spaces(const std::vector<std::string>& files, Lua::Config& cfg) {
+    lua_State* L = cfg.state();
+    if (!L) return;
+    for (const std::string& file : files) {
+        const std::string path = "/animations/" + _name + "/blend_space/" + file;
+        if (!run_descriptor(cfg, path)) {
+            log_message(LOG_TAG, LOG_ERROR, "can not load blendspace");
+            continue;
+        }
+        if (!lua_istable(L, -1)) {
+            // The chunk must answer its descriptor table; reading fields of anything else would read the
+            // globals.
+            log_message(LOG_TAG, LOG_ERROR, "can not load blendspace");
+            cfg.pop();
+            continue;
+        }
+        std::string type;
+        cfg.read("type", type);
+        if (std::unique_ptr<Animation> entry = Animation::create(type)) {
+            entry->load(cfg, this);
+            const int id = static_cast<int>(_blend_spaces.size());
+            entry->set_id(id);
+            _blend_space_names[entry->get_name()] = id;
+            _blend_spaces.push_back(std::move(entry));
+        }
+        cfg.pop();
+    }
+}
+
+const Animation& AnimationManager::get_blend_space(int index) const {
+    if (index < 0 || static_cast<size_t>(index) >= _blend_spaces.size()) return empty_entry();
+    return *_blend_spaces[static_cast<size_t>(index)];
+}
+
+const Animation& AnimationManager::get_blend_space(const std::string& name) const {
+    auto it = _blend_space_names.find(name);
+    if (it == _blend_space_names.end()) return empty_entry();
+    return get_blend_space(it->second);
+}
+
+void AnimationManager::_load_graph(const std::vector<std::string>& files, Lua::Config& cfg) {
+    log_message(LOG_TAG, LOG_INFO, "Loading graphs:");
+    for (const std::string& file : files) {
+        const std::string path = "/animations/" + _name + "/graph/" + file;
+        if (run_descriptor(cfg, path))
+            cfg.pop();
+        else
+            log_message(LOG_TAG, LOG_ERROR, "can not load graph");
+    }
+    _graph = std::make_unique<AnimationGraph>();
+    _graph->init(cfg, this);
 }
 
 }  // namespace Animator

@@ -252,8 +252,9 @@ private:
 };
 
 // The library of a skeleton type. On first use fills the registry of skeleton types found under
-// "/animations/". For a type the registry does not hold it logs an error and answers an empty,
-// never-loaded manager whose name is empty (is_loaded() false, no nodes, no clips).
+// "/animations/"; a type whose directory was mounted later joins the registry on its first request.
+// For a type that has no directory it logs an error and answers an empty, never-loaded manager whose
+// name is empty (is_loaded() false, no nodes, no clips).
 AnimationManager& get_animation_manager(const char* skeleton_type);
 // The registered manager of a type (initialised), or null when the registry does not hold it.
 AnimationManager* find_animation_manager(const char* skeleton_type);

@@ -14,7 +14,7 @@ class CookieRegistry : public ::testing::Test {
 protected:
     test::TestModel& model() { return *harness.model; }
 
-    test::ScopedClock clock{0.0};
+    test::ManualClock clock{0.0};
     test::ModelHarness harness{"skeleton = 'none'\n"};
 };
 

@@ -27,7 +27,7 @@ protected:
         return counts;
     }
 
-    test::ScopedClock clock{0.0};
+    test::ManualClock clock{0.0};
     test::ModelHarness harness{"skeleton = 'none'\n"};
 };
 

@@ -19,7 +19,7 @@ protected:
     const ShaderBlendSpace2D& record(int index) { return harness.model->get_record(index); }
     const InstanceData& data() { return cookie->get_instance_data(); }
 
-    test::ScopedClock clock{0.0};
+    test::ManualClock clock{0.0};
     test::ModelHarness harness{"skeleton = 'none'\n"};
     std::unique_ptr<CharacterModelCookie> cookie;
 };

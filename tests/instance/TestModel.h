@@ -10,6 +10,7 @@
 #include "animator/util/Clock.h"
 #include "host/Render.h"
 #include "refhost/CpuBackend.h"
+#include "tests/support/SampleBiped.h"
 #include "tests/support/TestSupport.h"
 
 namespace test {
@@ -32,20 +33,6 @@ public:
             i = static_cast<int>(get_blend_spaces().records.at(i).kind);
         return n;
     }
-};
-
-// Model time under the test's control while it lives.
-class ScopedClock {
-public:
-    explicit ScopedClock(double t = 0.0) : _t(std::make_shared<double>(t)) {
-        auto p = _t;
-        Animator::set_time_callback([p] { return *p; });
-    }
-    ~ScopedClock() { Animator::set_time_callback(nullptr); }
-    void set(double t) { *_t = t; }
-
-private:
-    std::shared_ptr<double> _t;
 };
 
 // A loaded model of `config` (the text of "<name>.chanimgpu"), with the files in `files` (relative to

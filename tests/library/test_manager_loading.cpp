@@ -220,6 +220,15 @@ TEST(ManagerRegistry, UnknownTypesAndRendererReset) {
     EXPECT_EQ(none.get_animation_duration(0), 0.0f);
     EXPECT_TRUE(none.sample_animation(0, 0, 1.0f, true).isIdentity());
     EXPECT_EQ(find_animation_manager("no_such_type"), nullptr);
+    EXPECT_EQ(find_animation_manager(""), nullptr);
+    EXPECT_EQ(find_animation_manager(".."), nullptr);
+
+    // A type mounted after the registry was filled joins it on its first request.
+    SkeletonType later("mounted_later");
+    later.clip("a.lua", libtest::clip_descriptor(30, 1, {}));
+    ASSERT_NE(find_animation_manager("mounted_later"), nullptr);
+    EXPECT_TRUE(find_animation_manager("mounted_later")->is_loaded());
+    EXPECT_EQ(find_animation_manager("registered"), &m);
 
     // Event 1 empties the registry: without the mount the type is gone.
     Graphics::raiseRendererEvent(1);

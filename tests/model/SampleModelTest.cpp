@@ -64,7 +64,7 @@ protected:
     static test::ScopedMount* animations;
     static test::ScopedMount* models;
     static orn::ref_ptr<test::TestModel>* model;
-    test::ScopedClock clock{0.0};
+    test::ManualClock clock{0.0};
 };
 
 test::LogCapture* SampleModel::log = nullptr;

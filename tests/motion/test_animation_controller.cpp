@@ -11,7 +11,7 @@
 #include "animator/library/AnimationManager.h"
 #include "animator/motion/AnimationController.h"
 #include "host/Strings.h"
-#include "tests/motion/MotionFixture.h"
+#include "tests/support/SampleBiped.h"
 #include "tests/support/TestSupport.h"
 
 using Animator::AnimationController;
@@ -22,8 +22,8 @@ namespace {
 class ControllerTest : public ::testing::Test {
 protected:
     ControllerTest()
-        : cookie(motiontest::new_character()), controller(cookie.get()),
-          graph(motiontest::biped_manager().get_graph()) {}
+        : cookie(test::new_character()), controller(cookie.get()),
+          graph(test::biped_manager().get_graph()) {}
 
     float duration(const char* state) {
         return graph->get_blendspace(std::string(state))->get_duration(&controller);
@@ -46,7 +46,7 @@ protected:
     }
 
     test::LogCapture log;
-    motiontest::ManualClock clock;
+    test::ManualClock clock;
     std::unique_ptr<Animator::CharacterModelCookie> cookie;
     AnimationController controller;
     Animator::AnimationGraph* graph;

@@ -9,7 +9,7 @@
 #include "animator/motion/AnimationController.h"
 #include "animator/util/MathUtils.h"
 #include "host/Strings.h"
-#include "tests/motion/MotionFixture.h"
+#include "tests/support/SampleBiped.h"
 #include "tests/support/TestSupport.h"
 
 using Animator::AnimationController;
@@ -25,8 +25,8 @@ float heading_of(const wPosition3<float>& p) { return -std::atan2(p.m[0][2], p.m
 
 TEST(EndToEnd, CharacterWalksThePlannedDistanceAndStops) {
     test::LogCapture log;
-    motiontest::ManualClock clock(0.0);
-    auto cookie = motiontest::new_character();
+    test::ManualClock clock(0.0);
+    auto cookie = test::new_character();
     AnimationController controller(cookie.get());
     controller.change_animation_state(0.0f, "Idle", true);
 
@@ -63,8 +63,8 @@ TEST(EndToEnd, CharacterWalksThePlannedDistanceAndStops) {
 
 TEST(EndToEnd, TurnLeavesTheCharacterTurned) {
     test::LogCapture log;
-    motiontest::ManualClock clock(0.0);
-    auto cookie = motiontest::new_character();
+    test::ManualClock clock(0.0);
+    auto cookie = test::new_character();
     AnimationController controller(cookie.get());
     controller.change_animation_state(0.0f, "Idle", true);
 

@@ -9,7 +9,7 @@
 #include "animator/library/AnimationManager.h"
 #include "animator/motion/RoutePlanner.h"
 #include "animator/util/Log.h"
-#include "tests/motion/MotionFixture.h"
+#include "tests/support/SampleBiped.h"
 #include "tests/support/TestSupport.h"
 
 using Animator::Animation;
@@ -155,7 +155,7 @@ TEST(RouteSolve, DegenerateLoopsStayFinite) {
 // With the sample library: how the entries' axes are fed.
 class PlannerOnSampleLibrary : public ::testing::Test {
 protected:
-    PlannerOnSampleLibrary() : manager(motiontest::biped_manager()), mount(dir.path(), "/animations/") {
+    PlannerOnSampleLibrary() : manager(test::biped_manager()), mount(dir.path(), "/animations/") {
         dir.mkdir("biped");
     }
     RoutePlanner planner(const std::string& loop, const std::string& v0, const std::string& v1) {

@@ -1,6 +1,6 @@
-// The sample character ("biped") for the motion tests: the sample animations and models mounted, the
-// recording render back-end installed, one loaded model shared by the whole test program, and a model
-// clock the tests set by hand.
+// The sample character ("biped") for tests that need a real model: the sample animations and models
+// mounted, the recording render back-end installed, one loaded model shared by the whole test program,
+// and a model clock the tests set by hand.
 #pragma once
 #include <memory>
 #include <string>
@@ -9,7 +9,7 @@
 #include "animator/library/AnimationManager.h"
 #include "animator/model/CharacterModelStatic.h"
 
-namespace motiontest {
+namespace test {
 
 // The sample library of the "biped" skeleton type, initialised on first use.
 Animator::AnimationManager& biped_manager();
@@ -30,4 +30,4 @@ private:
     std::shared_ptr<double> _t;
 };
 
-}  // namespace motiontest
+}  // namespace test

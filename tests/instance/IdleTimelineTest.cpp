@@ -34,23 +34,24 @@ protected:
 }  // namespace
 
 TEST_F(IdleTimeline, SharesDealWholeSlots) {
-    entries(10, {{2.0f, 0.6f, 1}, {3.0f, 0.4f, 2}});
-    auto counts = dealt(0.0f, 0.3f);
-    EXPECT_EQ(counts[1], 6);
-    EXPECT_EQ(counts[2], 4);
-
-    entries(10, {{2.0f, 0.55f, 1}, {3.0f, 0.55f, 2}});
-    counts = dealt(0.0f, 0.3f);
-    EXPECT_EQ(counts[1], 5);
-    EXPECT_EQ(counts[2], 5);
-
-    entries(10, {{2.0f, 0.05f, 1}});
-    float total = -1.0f;
-    EXPECT_TRUE(dealt(0.0f, 0.3f, &total).empty());
-    EXPECT_EQ(total, 0.0f);
-
-    entries(-3, {{2.0f, 1.0f, 1}});
-    EXPECT_TRUE(dealt(0.0f, 0.3f).empty());
+    struct Case {
+        int count;
+        std::vector<CharacterModelStatic::IdleEntry> list;
+        std::map<int, int> dealt;
+    };
+    const Case cases[] = {
+        {10, {{2.0f, 0.6f, 1}, {3.0f, 0.4f, 2}}, {{1, 6}, {2, 4}}},
+        {10, {{2.0f, 0.55f, 1}, {3.0f, 0.55f, 2}}, {{1, 5}, {2, 5}}},
+        {10, {{2.0f, 0.05f, 1}}, {}},
+        {-3, {{2.0f, 1.0f, 1}}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        entries(c.count, c.list);
+        float total = -1.0f;
+        EXPECT_EQ(dealt(0.0f, 0.3f, &total), c.dealt);
+        if (c.dealt.empty()) EXPECT_EQ(total, 0.0f);
+    }
 }
 
 TEST_F(IdleTimeline, ElementsFollowEachOtherFromTheStart) {
@@ -106,14 +107,11 @@ TEST_F(IdleTimeline, SetIdlePlacesTheTimelineOnTheStack) {
         EXPECT_EQ(r.reserved, 1.0f);
     }
     EXPECT_EQ(c->get_timeline_window(), osg::Vec2f(100.0f, 5.0f));
-    EXPECT_EQ(c->get_instance_data().timeline_start, 100.0f);
-    EXPECT_EQ(c->get_instance_data().timeline_length, 5.0f);
+    EXPECT_EQ(harness.model->get_per_instance_data()[c->get_id()].timeline_start, 100.0f);
     EXPECT_EQ(harness.model->get_per_instance_data()[c->get_id()].timeline_length, 5.0f);
-}
 
-TEST_F(IdleTimeline, OverrideIsCarriedFromTheRecordInEffect) {
+    // The override is carried from the record in effect.
     entries(1, {{2.0f, 1.0f, 1}});
-    auto c = harness.cookie();
     ShaderBlendSpace2D r = clip_record(4, 0);
     r.override_clip = 7.0f;
     r.reserved = 3.0f;

@@ -1,8 +1,6 @@
 // The instance record and its stack rules, driven through real cookies of a model.
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "tests/instance/TestModel.h"
 
 using namespace Animator;
@@ -25,30 +23,6 @@ protected:
 };
 
 }  // namespace
-
-TEST(InstanceDataRecord, DefaultsAndLayout) {
-    InstanceData d;
-    EXPECT_EQ(d.id, -1);
-    EXPECT_EQ(d.livery, osg::Vec3i(0, 0, 0));
-    EXPECT_EQ(d.flags, 0);
-    for (int i = 0; i < MAX_ANIMATIONS_STACK_SIZE; ++i) EXPECT_EQ(d[i], -1);
-    EXPECT_EQ(d.size(), 0);
-    EXPECT_EQ(d.timeline_start, 0.0f);
-    EXPECT_EQ(d.timeline_length, 0.0f);
-    InstanceData copy;
-    copy.stack[7] = 3;
-    copy.stack_size = 9;
-    d = copy;
-    EXPECT_EQ(std::memcmp(&d, &copy, sizeof(InstanceData)), 0);
-}
-
-TEST_F(InstanceStack, PushesOntoShortStacksRemoveNothing) {
-    cookie->push_blend_space(clip_record(0, 0, 0, 0));
-    EXPECT_EQ(data().size(), 1);
-    cookie->push_blend_space(clip_record(1, 0, 0, 0));
-    EXPECT_EQ(data().size(), 2);
-    EXPECT_EQ(harness.model->free_records(), 0);  // the first push took the cleared idle record
-}
 
 TEST_F(InstanceStack, EntryBelowAFadedInEntryExpiresIncludingEquality) {
     cookie->push_blend_space(clip_record(0, 0, 0, 0));   // A
@@ -97,11 +71,12 @@ TEST_F(InstanceStack, ClearReleasesEveryNamedRecord) {
     for (int i = 0; i < MAX_ANIMATIONS_STACK_SIZE; ++i) EXPECT_EQ(data()[i], -1);
 }
 
-TEST_F(InstanceStack, TopAndIndexing) {
-    // Fill the pool so that the next indices are known: the free chain hands back the last freed first.
+TEST_F(InstanceStack, ShortStackPushesRemoveNothingAndTopIsTheLastPush) {
     cookie->push_blend_space(clip_record(0, 0));
     const int first = data().get_top();
     cookie->push_blend_space(clip_record(1, 1));
+    EXPECT_EQ(data().size(), 2);
+    EXPECT_EQ(harness.model->free_records(), 0);  // the first push took the cleared idle record
     EXPECT_EQ(data()[0], first);
     EXPECT_EQ(data().get_top(), data()[1]);
     EXPECT_EQ(record(data().get_top()).samples[0].clip, 1.0f);

@@ -54,7 +54,6 @@ protected:
         ASSERT_NE(m().get_animation_manager(), nullptr) << log->dump();
     }
     test::TestModel& m() { return **model; }
-    int connector_node() { return lib().get_node_id(kHand); }
     AnimationManager& lib() { return *m().get_animation_manager(); }
     std::unique_ptr<CharacterModelCookie> cookie() {
         return std::unique_ptr<CharacterModelCookie>(static_cast<CharacterModelCookie*>(m().createCookie().release()));
@@ -123,27 +122,6 @@ TEST_F(SampleModel, ConnectorFollowsTheSkeletonOfTheInstance) {
     // A cookie of another kind, or none, gives the origin.
     Instance nobody(nullptr);
     EXPECT_EQ(connector->getWorldPosition(&nobody).position(), osg::Vec3f(0, 0, 0));
-}
-
-TEST_F(SampleModel, NodeQueriesWithAnUnknownNodeAreSafe) {
-    auto c = cookie();
-    const osg::Matrixf m = lib().get_node_world_pos(c.get(), "no_such_node", 0.5f);
-    for (int r = 0; r < 4; ++r)
-        for (int k = 0; k < 4; ++k) EXPECT_TRUE(std::isfinite(m(r, k)));
-}
-
-TEST_F(SampleModel, CrossFadeBetweenStackRecords) {
-    const int idle = lib().get_animation_index("idle");
-    const int look = lib().get_animation_index("idle_look");
-    auto c = cookie();
-    c->set_stack({test::clip_record(idle, 0, 0, 0), test::clip_record(look, 0, 1, 1)});
-    ASSERT_EQ(c->get_stack_size(), 2);
-    const std::vector<ShaderBlendSpace2D> stack = c->get_stack(0.0f);
-    const int node = connector_node();
-    expect_near(lib().blend_stack_items(node, 1.0f, stack[0], stack[1]), lib().get_bs_node_matrix(node, 1.0f, stack[0]));
-    expect_near(lib().blend_stack_items(node, 2.5f, stack[0], stack[1]), lib().get_bs_node_matrix(node, 2.5f, stack[1]));
-    expect_near(lib().blend_stack_items(node, 1.5f, stack[0], stack[1]),
-                lerp(lib().get_bs_node_matrix(node, 1.5f, stack[0]), lib().get_bs_node_matrix(node, 1.5f, stack[1]), 0.5));
 }
 
 TEST_F(SampleModel, InstanceMatrixFoldsTimeByTheIdleWindow) {

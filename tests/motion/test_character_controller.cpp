@@ -56,55 +56,63 @@ const Points kRightAngle{osg::Vec3f(0, 0, 0), osg::Vec3f(5, 0, 0), osg::Vec3f(5,
 
 }  // namespace
 
-TEST(CharacterControllerSmoothing, TwoPointRouteKeepsPointsAndHasNoSegments) {
-    CharacterController c;
-    const Points route{osg::Vec3f(0, 0, 0), osg::Vec3f(3, 0, 0)};
-    c.set_route(route, kNoPosition, nullptr);
-    EXPECT_TRUE(c.get_segments().empty());
-    EXPECT_EQ(c.get_points(), route);
-    EXPECT_EQ(c.get_segments_length(), 0.0f);
-    EXPECT_FLOAT_EQ(c.get_route_length(), 3.0f);
-    EXPECT_EQ(c.get_distance(), 0.0f);
-}
+TEST(CharacterControllerSmoothing, SegmentLengthsOfSimpleRoutes) {
+    struct Case {
+        const char* name;
+        Points route;
+        std::vector<float> lengths;
+    };
+    const float q = float(M_PI / 2);
+    const Case cases[] = {
+        {"two points: no segments", {{0, 0, 0}, {3, 0, 0}}, {}},
+        {"right angle: line and quarter arc", kRightAngle, {4, q}},
+        {"straight corner: one line to the corner", {{0, 0, 0}, {2, 0, 0}, {4, 0, 0}, {4, 0, -4}}, {2, 1, q}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CharacterController cc;
+        cc.set_route(c.route, kNoPosition, nullptr);
+        const auto& segs = cc.get_segments();
+        ASSERT_EQ(segs.size(), c.lengths.size());
+        float start = 0.0f;
+        for (size_t i = 0; i < segs.size(); ++i) {
+            EXPECT_NEAR(segs[i]->start, start, 1e-5);
+            EXPECT_NEAR(segs[i]->length, c.lengths[i], 1e-5);
+            start += c.lengths[i];
+        }
+        EXPECT_NEAR(cc.get_segments_length(), start, 1e-5);
+        EXPECT_EQ(cc.get_distance(), 0.0f);
+    }
+    CharacterController two;
+    two.set_route(cases[0].route, kNoPosition, nullptr);
+    EXPECT_EQ(two.get_points(), cases[0].route);
+    EXPECT_FLOAT_EQ(two.get_route_length(), 3.0f);
 
-TEST(CharacterControllerSmoothing, RightAngleCornerGetsLineAndQuarterArc) {
     CharacterController c;
     c.set_route(kRightAngle, kNoPosition, nullptr);
-    const auto& segs = c.get_segments();
-    ASSERT_EQ(segs.size(), 2u);
-    EXPECT_NEAR(segs[0]->length, 4.0f, 1e-5);
-    EXPECT_NEAR(segs[1]->start, 4.0f, 1e-5);
-    EXPECT_NEAR(segs[1]->length, M_PI / 2, 1e-5);
-    auto* arc = dynamic_cast<const CharacterController::ArcSegment*>(segs[1].get());
+    auto* arc = dynamic_cast<const CharacterController::ArcSegment*>(c.get_segments()[1].get());
     ASSERT_NE(arc, nullptr);
     EXPECT_NEAR((arc->from - osg::Vec3f(4, 0, 0)).length(), 0.0f, 1e-5);
     EXPECT_NEAR((arc->to - osg::Vec3f(5, 0, -1)).length(), 0.0f, 1e-5);
     EXPECT_NEAR((arc->center - osg::Vec3f(4, 0, -1)).length(), 0.0f, 1e-5);
-    EXPECT_NEAR(c.get_segments_length(), 4.0f + M_PI / 2, 1e-5);
     // The polyline: the route's first point, then arc samples every 0.1 of the arc's length.
     const Points pts = c.get_points();
     ASSERT_EQ(pts.size(), 1u + 16u);
     EXPECT_EQ(pts[0], osg::Vec3f(0, 0, 0));
     EXPECT_NEAR((pts[1] - arc->from).length(), 0.0f, 1e-5);
-}
 
-TEST(CharacterControllerSmoothing, SharpCornerArcIsAtMostQuarterTurn) {
-    CharacterController c;
-    // About 30 degrees between the legs.
-    const Points route{osg::Vec3f(0, 0, 0), osg::Vec3f(10, 0, 0), osg::Vec3f(10 - 8.66f, 0, -5)};
-    c.set_route(route, kNoPosition, nullptr);
+    // About 30 degrees between the legs: the arc is still at most a quarter turn.
+    c.set_route({{0, 0, 0}, {10, 0, 0}, {10 - 8.66f, 0, -5}}, kNoPosition, nullptr);
     ASSERT_EQ(c.get_segments().size(), 2u);
-    const float len = c.get_segments()[1]->length;
-    EXPECT_GE(len, 0.0f);
-    EXPECT_LE(len, M_PI / 2 + 1e-6);
+    EXPECT_GE(c.get_segments()[1]->length, 0.0f);
+    EXPECT_LE(c.get_segments()[1]->length, M_PI / 2 + 1e-6);
 }
 
 TEST(CharacterControllerSmoothing, ShortLegsGiveStraightSegmentAndIndexedMessage) {
     test::LogCapture log;
     CharacterController c;
     // Second corner's legs (0.5) are shorter than t = 1 of a right angle.
-    const Points route{osg::Vec3f(0, 0, 0), osg::Vec3f(5, 0, 0), osg::Vec3f(5, 0, -5), osg::Vec3f(5.5f, 0, -5),
-                       osg::Vec3f(5.5f, 0, -5.5f)};
+    const Points route{{0, 0, 0}, {5, 0, 0}, {5, 0, -5}, {5.5f, 0, -5}, {5.5f, 0, -5.5f}};
     c.set_route(route, kNoPosition, nullptr);
     EXPECT_TRUE(log.has(LOG_ERROR, "Can not smooth segment 2")) << log.dump();
     EXPECT_TRUE(log.has(LOG_ERROR, "Can not smooth segment 1")) << log.dump();
@@ -129,23 +137,18 @@ TEST(CharacterControllerSmoothing, ShortLegsGiveStraightSegmentAndIndexedMessage
 TEST(CharacterControllerSmoothing, DegenerateCornersStayFinite) {
     test::LogCapture log;
     const std::vector<Points> routes = {
-        // collinear
-        {osg::Vec3f(0, 0, 0), osg::Vec3f(2, 0, 0), osg::Vec3f(4, 0, 0), osg::Vec3f(6, 0, 0)},
-        // repeated points (zero-length legs)
-        {osg::Vec3f(0, 0, 0), osg::Vec3f(3, 0, 0), osg::Vec3f(3, 0, 0), osg::Vec3f(3, 0, -3), osg::Vec3f(3, 0, -3),
-         osg::Vec3f(6, 0, -3)},
-        {osg::Vec3f(1, 0, 1), osg::Vec3f(1, 0, 1), osg::Vec3f(1, 0, 1)},
-        // nearly straight through and an exact hairpin
-        {osg::Vec3f(0, 0, 0), osg::Vec3f(5, 0, 0), osg::Vec3f(10, 0, 1e-6f)},
-        {osg::Vec3f(0, 0, 0), osg::Vec3f(5, 0, 0), osg::Vec3f(0, 0, 0)},
-        // nearly a hairpin with long legs: the arc fits
-        {osg::Vec3f(0, 0, 0), osg::Vec3f(1000, 0, 0), osg::Vec3f(0, 0, -1)},
+        {{0, 0, 0}, {2, 0, 0}, {4, 0, 0}, {6, 0, 0}},                          // collinear
+        {{0, 0, 0}, {3, 0, 0}, {3, 0, 0}, {3, 0, -3}, {3, 0, -3}, {6, 0, -3}},  // zero-length legs
+        {{1, 0, 1}, {1, 0, 1}, {1, 0, 1}},
+        {{0, 0, 0}, {5, 0, 0}, {10, 0, 1e-6f}},  // nearly straight through
+        {{0, 0, 0}, {5, 0, 0}, {0, 0, 0}},       // exact hairpin
+        {{0, 0, 0}, {1000, 0, 0}, {0, 0, -1}},   // nearly a hairpin with long legs: the arc fits
     };
-    for (const Points& route : routes) {
+    for (size_t r = 0; r < routes.size(); ++r) {
+        SCOPED_TRACE(r);
         CharacterController c;
-        c.set_route(route, kNoPosition, nullptr);
-        EXPECT_TRUE(std::isfinite(c.get_segments_length()));
-        EXPECT_TRUE(std::isfinite(c.get_route_length()));
+        c.set_route(routes[r], kNoPosition, nullptr);
+        EXPECT_TRUE(std::isfinite(c.get_segments_length()) && std::isfinite(c.get_route_length()));
         float sum = 0.0f;
         for (const auto& seg : c.get_segments()) {
             EXPECT_TRUE(std::isfinite(seg->start) && std::isfinite(seg->length));
@@ -162,19 +165,7 @@ TEST(CharacterControllerSmoothing, DegenerateCornersStayFinite) {
     }
 }
 
-TEST(CharacterControllerSmoothing, StraightCornerIsOneLineToTheCorner) {
-    CharacterController c;
-    c.set_route({osg::Vec3f(0, 0, 0), osg::Vec3f(2, 0, 0), osg::Vec3f(4, 0, 0), osg::Vec3f(4, 0, -4)}, kNoPosition,
-                nullptr);
-    const auto& segs = c.get_segments();
-    // Straight corner: line 0->2; right-angle corner: line 2->3 and its arc.
-    ASSERT_EQ(segs.size(), 3u);
-    EXPECT_NEAR(segs[0]->length, 2.0f, 1e-6);
-    EXPECT_NEAR(segs[1]->length, 1.0f, 1e-5);
-    EXPECT_NEAR(segs[2]->length, M_PI / 2, 1e-5);
-}
-
-TEST(CharacterControllerTrajectory, NegativeDistanceGivesIdentity) {
+TEST(CharacterControllerTrajectory, PlacementOnLinesArcsBoundariesAndBeforeTheStart) {
     CharacterController c;
     c.set_route(kRightAngle, kNoPosition, nullptr);
     osg::Matrixf m = osg::Matrixf::translate(1, 2, 3);
@@ -184,12 +175,7 @@ TEST(CharacterControllerTrajectory, NegativeDistanceGivesIdentity) {
     EXPECT_EQ(c.get_trajectory_position(0.5f, -1.0f, m), CharacterController::ROUTE_ON);
     EXPECT_TRUE(m.isIdentity());
     EXPECT_FLOAT_EQ(c.get_distance(), -0.5f);
-}
 
-TEST(CharacterControllerTrajectory, LinePlacementFacesAlongTheLine) {
-    CharacterController c;
-    c.set_route(kRightAngle, kNoPosition, nullptr);
-    osg::Matrixf m;
     ASSERT_EQ(c.get_trajectory_position(2.0f, 0.0f, m), CharacterController::ROUTE_ON);
     EXPECT_NEAR((m.getTrans() - osg::Vec3d(2, 0, 0)).length(), 0.0, 1e-5);
     EXPECT_NEAR(heading_of(m), 0.0f, 1e-5);
@@ -201,11 +187,8 @@ TEST(CharacterControllerTrajectory, LinePlacementFacesAlongTheLine) {
     ASSERT_EQ(c.get_trajectory_position(4.0f + float(M_PI / 4), 0.0f, m), CharacterController::ROUTE_ON);
     EXPECT_NEAR(heading_of(m), M_PI / 4, 1e-4);
     EXPECT_NEAR((osg::Vec3f(m.getTrans()) - osg::Vec3f(4, 0, -1)).length(), 1.0f, 1e-5);
-}
 
-TEST(CharacterControllerTrajectory, BoundaryAnswersFromTheEarlierSegment) {
-    CharacterController c;
-    c.set_route(kRightAngle, kNoPosition, nullptr);
+    // A boundary answers from the earlier segment: the line's heading, not the arc's.
     const auto& segs = c.get_segments();
     const float boundary = segs[0]->start + segs[0]->length;
     osg::Matrixf in;
@@ -215,13 +198,18 @@ TEST(CharacterControllerTrajectory, BoundaryAnswersFromTheEarlierSegment) {
     ASSERT_EQ(c.get_trajectory_position(in, p, value), CharacterController::ROUTE_ON);
     EXPECT_EQ(value, 0.0f);
     EXPECT_EQ(p, segs[0]->get_point(boundary));
-    // The line's heading (0), not the arc's.
-    osg::Matrixf m;
     c.get_trajectory_position(boundary, 0.0f, m);
     EXPECT_NEAR(heading_of(m), 0.0f, 1e-6);
+
+    // Copies share segments but not query state.
+    CharacterController copy = c;
+    EXPECT_EQ(c.get_segments()[0].get(), copy.get_segments()[0].get());
+    copy.get_trajectory_position(3.0f, 0.0f, m);
+    EXPECT_FLOAT_EQ(copy.get_distance(), 3.0f);
+    EXPECT_FLOAT_EQ(c.get_distance(), boundary);
 }
 
-TEST(CharacterControllerTrajectory, BeyondTheEndCallsTheCallbackOnEveryQuery) {
+TEST(CharacterControllerTrajectory, RouteEndCallsTheCallbackOnEveryQueryBeyondTheEnd) {
     CharacterController c;
     int calls = 0;
     c.set_route(kRightAngle, kNoPosition, [&] { ++calls; });
@@ -242,41 +230,22 @@ TEST(CharacterControllerTrajectory, BeyondTheEndCallsTheCallbackOnEveryQuery) {
     EXPECT_EQ(p, end);
     EXPECT_EQ(value, 7.0f);
     EXPECT_EQ(calls, 4);
-}
-
-TEST(CharacterControllerTrajectory, EmptyCallbackAndRoutesWithoutSegments) {
-    CharacterController c;
-    osg::Matrixf m;
-    // Nothing set at all: identity, route end, no callback to call.
-    EXPECT_EQ(c.get_trajectory_position(1.0f, 0.0f, m), CharacterController::ROUTE_END);
-    EXPECT_TRUE(m.isIdentity());
-
-    c.set_route({osg::Vec3f(0, 0, 0), osg::Vec3f(3, 0, 0)}, kNoPosition, nullptr);
-    EXPECT_NO_THROW(c.get_trajectory_position(1.0f, 0.0f, m));
-    EXPECT_EQ(osg::Vec3f(m.getTrans()), osg::Vec3f(3, 0, 0));
-
-    c.set_route(kRightAngle, kNoPosition, std::function<void()>());
-    EXPECT_EQ(c.get_trajectory_position(50.0f, 0.0f, m), CharacterController::ROUTE_END);
-
     // Clearing keeps the callback.
-    int calls = 0;
-    c.set_route(kRightAngle, kNoPosition, [&] { ++calls; });
     c.clear_route();
     EXPECT_TRUE(c.get_points().empty());
     EXPECT_EQ(c.get_trajectory_position(0.5f, 0.0f, m), CharacterController::ROUTE_END);
     EXPECT_TRUE(m.isIdentity());
-    EXPECT_EQ(calls, 1);
-}
+    EXPECT_EQ(calls, 5);
 
-TEST(CharacterControllerTrajectory, CopiesShareSegmentsButNotQueryState) {
-    CharacterController a;
-    a.set_route(kRightAngle, kNoPosition, nullptr);
-    CharacterController b = a;
-    EXPECT_EQ(a.get_segments()[0].get(), b.get_segments()[0].get());
-    osg::Matrixf m;
-    b.get_trajectory_position(3.0f, 0.0f, m);
-    EXPECT_FLOAT_EQ(b.get_distance(), 3.0f);
-    EXPECT_FLOAT_EQ(a.get_distance(), 0.0f);
+    // Nothing set, no segments, or an empty callback: no crash.
+    CharacterController none;
+    EXPECT_EQ(none.get_trajectory_position(1.0f, 0.0f, m), CharacterController::ROUTE_END);
+    EXPECT_TRUE(m.isIdentity());
+    none.set_route({{0, 0, 0}, {3, 0, 0}}, kNoPosition, nullptr);
+    EXPECT_NO_THROW(none.get_trajectory_position(1.0f, 0.0f, m));
+    EXPECT_EQ(osg::Vec3f(m.getTrans()), osg::Vec3f(3, 0, 0));
+    none.set_route(kRightAngle, kNoPosition, std::function<void()>());
+    EXPECT_EQ(none.get_trajectory_position(50.0f, 0.0f, m), CharacterController::ROUTE_END);
 }
 
 // Properties over seeded random routes whose corners turn by at most 90 degrees.

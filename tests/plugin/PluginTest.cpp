@@ -40,42 +40,36 @@ protected:
 
 }  // namespace
 
-TEST(GlobalSwitches, InitialValues) {
-    EXPECT_TRUE(CharacterModelBase::_rendering_enabled);
-    EXPECT_TRUE(CharacterModelBase::_compute_enabled);
-    EXPECT_TRUE(CharacterModelBase::_shadow_enabled);
-    EXPECT_FALSE(CharacterModelBase::_statistics_enabled);
-    EXPECT_FALSE(model_viewer);
-}
-
-TEST_F(Factory, CompletesTheExtensionUnderModelsOnly) {
-    auto a = make("a");
-    ASSERT_TRUE(a);
-    EXPECT_EQ(a->name(), "a.chanimgpu");
-    EXPECT_EQ(a->path(), "/models/a.chanimgpu");
-    EXPECT_EQ(a->getLoadState(), model::LS_LOADED);
-
-    EXPECT_FALSE(make("b"));  // only in "/models/models/": no completion there
-    EXPECT_FALSE(log.has("does not exist"));
-    auto b = make("b.chanimgpu");
-    ASSERT_TRUE(b);
-    EXPECT_EQ(b->path(), "/models/models/b.chanimgpu");
-}
-
-TEST_F(Factory, ExtensionCaseAndOtherNames) {
-    auto mixed = make("Mixed.ChAnImGpu");
-    ASSERT_TRUE(mixed);
-    EXPECT_EQ(mixed->name(), "Mixed.ChAnImGpu");
-
-    EXPECT_FALSE(make("other.fbx"));
-    EXPECT_FALSE(make("dir.v2/a"));  // a dot in a directory is no extension; no such file either
+TEST_F(Factory, NameRules) {
+    struct Case {
+        const char* name;
+        const char* path;     // nullptr: no model
+        size_t missing_logs;  // "does not exist" messages
+    };
+    const Case cases[] = {
+        {"a", "/models/a.chanimgpu", 0},
+        {"b", nullptr, 0},  // only in "/models/models/": no completion there
+        {"b.chanimgpu", "/models/models/b.chanimgpu", 0},
+        {"Mixed.ChAnImGpu", "/models/Mixed.ChAnImGpu", 0},
+        {"other.fbx", nullptr, 0},
+        {"dir.v2/a", nullptr, 0},  // a dot in a directory is no extension; no such file either
+        {"missing.chanimgpu", nullptr, 1},
+        {"A.CHANIMGPU", nullptr, 1},  // the file name itself is compared exactly
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        log.clear();
+        auto model = make(c.name);
+        EXPECT_EQ(bool(model), c.path != nullptr);
+        if (model) {
+            EXPECT_EQ(model->path(), c.path);
+            EXPECT_EQ(model->getLoadState(), model::LS_LOADED);
+        }
+        EXPECT_EQ(log.count(8, (std::string("file '") + c.name + "' does not exist").c_str()), c.missing_logs);
+        EXPECT_EQ(log.count("does not exist"), c.missing_logs);
+    }
+    EXPECT_EQ(make("a")->name(), "a.chanimgpu");
     EXPECT_FALSE(make(nullptr));
-    EXPECT_EQ(log.count("does not exist"), 0u);
-
-    EXPECT_FALSE(make("missing.chanimgpu"));
-    EXPECT_EQ(log.count(8, "file 'missing.chanimgpu' does not exist"), 1u);
-    EXPECT_FALSE(make("A.CHANIMGPU"));  // the file name itself is compared exactly
-    EXPECT_EQ(log.count(8, "file 'A.CHANIMGPU' does not exist"), 1u);
 }
 
 // Loads the plug-in as a host does. The test executable links it too, so dlopen hands back the same

@@ -1,5 +1,6 @@
 // The state graph built from descriptor globals: entry ids, case rules, transition settings, the
 // shortest-path query and the safe answers for ids and types that no state has.
+#include <optional>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -52,19 +53,15 @@ TEST_F(GraphTest, StatesKeepLowerCaseKeysAndNamesAndTheirTypes) {
     EXPECT_EQ(graph.num_entries(), 4u);
     for (size_t v = 0; v < graph.num_states(); ++v) {
         const auto& s = graph.graph()[v];
-        EXPECT_EQ(s.index, static_cast<int>(v));
+        SCOPED_TRACE(s.key);
         ASSERT_NE(s.animation, nullptr);
+        EXPECT_EQ(s.index, static_cast<int>(v));
         EXPECT_EQ(s.animation->get_id(), static_cast<int>(v)) << "without a default entry states start at id 0";
         EXPECT_EQ(graph.get_blendspace(static_cast<int>(v)), s.animation);
         EXPECT_EQ(graph.get_state_name(s.animation->get_id()), s.key);
-        if (s.key == "a") {
-            EXPECT_EQ(s.name, "idle");
-            EXPECT_TRUE(s.loop);
-        } else if (s.key == "c") {
-            EXPECT_EQ(s.type, "2D");
-            EXPECT_EQ(s.animation->get_type(), Animator::BS_2D);
-        }
     }
+    EXPECT_EQ(graph.graph()[graph.get_graph_path("a", "a").path[0].state.index].name, "idle");
+    EXPECT_EQ(graph.get_blendspace("C")->get_type(), Animator::BS_2D);
     EXPECT_EQ(graph.get_default_blendspace(), graph.graph()[0].animation);
     EXPECT_EQ(graph.get_blendspace("A"), graph.get_blendspace("a"));
     EXPECT_EQ(graph.get_cycle("C"), osg::Vec2f(0, 0));
@@ -78,25 +75,37 @@ TEST_F(GraphTest, PathRunsThroughTheFewestTransitionsWithTheTransitionIntoEachSt
     // Step 0 carries a copy of the first transition; later steps the transition into them.
     EXPECT_EQ(q.path[0].transition.target, "b");
     EXPECT_EQ(q.path[1].transition.source, "a");
-    EXPECT_EQ(q.path[2].transition.source, "b");
-    EXPECT_EQ(q.path[2].transition.target, "c");
+    EXPECT_TRUE(q.path[2].transition.source == "b" && q.path[2].transition.target == "c");
     EXPECT_FLOAT_EQ(q.path[2].transition.params.transition_duration, 0.5f);
     for (const auto& step : q.path)
         for (float t : step.timing) EXPECT_EQ(t, -1.0f);
 }
 
-TEST_F(GraphTest, FirstDeclaredOfParallelTransitionsWinsWithAllItsSettings) {
+TEST_F(GraphTest, FirstDeclaredTransitionWinsAmongParallelOnesAndEqualLengthBranches) {
     build(CHAIN);
     const auto q = graph.get_graph_path("a", "b");
     ASSERT_EQ(q.path.size(), 2u);
     const auto& p = q.path[1].transition.params;
     EXPECT_FLOAT_EQ(p.transition_duration, 0.25f);
-    EXPECT_TRUE(p.loop);
     EXPECT_FLOAT_EQ(p.animation_start_shift, 0.1f);
-    EXPECT_EQ(p.next_animation_mode, "sequental");
-    ASSERT_TRUE(p.loop_range.has_value());
-    EXPECT_EQ(*p.loop_range, osg::Vec2f(0.5f, 1.5f));
+    EXPECT_TRUE(p.loop && p.next_animation_mode == "sequental");
+    EXPECT_EQ(p.loop_range, std::optional<osg::Vec2f>(osg::Vec2f(0.5f, 1.5f)));
     EXPECT_EQ(boost::num_edges(graph.graph()), 3u) << "parallel transitions are all kept";
+
+    const std::string states = R"(anim_states = { s = { type = "animation" }, l = { type = "animation" },
+                                                  r = { type = "animation" }, t = { type = "animation" } })";
+    const std::pair<const char*, const char*> branches[] = {
+        {R"({ { source = "s", target = "r" }, { source = "s", target = "l" }, { source = "l", target = "t" },
+              { source = "r", target = "t" } })", "r"},
+        {R"({ { source = "s", target = "l" }, { source = "s", target = "r" }, { source = "r", target = "t" },
+              { source = "l", target = "t" } })", "l"}};
+    for (const auto& [transitions, via] : branches) {
+        blendtest::LuaState lua2;
+        AnimationGraph other;
+        ASSERT_TRUE(lua2.run(states + "\ntransitions = " + transitions));
+        other.init(lua2.cfg(), nullptr);
+        EXPECT_EQ(keys(other.get_graph_path("S", "T")), (std::vector<std::string>{"s", via, "t"}));
+    }
 }
 
 TEST_F(GraphTest, SameStateAndUnreachableTargetGiveOneStepWithDefaultTransition) {
@@ -111,43 +120,20 @@ TEST_F(GraphTest, SameStateAndUnreachableTargetGiveOneStepWithDefaultTransition)
     }
 }
 
-TEST_F(GraphTest, EqualLengthPathsPreferTheBranchDeclaredFirst) {
-    const std::string states = R"(
-anim_states = { s = { type = "animation" }, l = { type = "animation" }, r = { type = "animation" },
-                t = { type = "animation" } }
-)";
-    build(states + R"(transitions = { { source = "s", target = "r" }, { source = "s", target = "l" },
-                                      { source = "l", target = "t" }, { source = "r", target = "t" } })");
-    EXPECT_EQ(keys(graph.get_graph_path("s", "t")), (std::vector<std::string>{"s", "r", "t"}));
-
-    AnimationGraph other;
-    blendtest::LuaState lua2;
-    ASSERT_TRUE(lua2.run(states + R"(transitions = { { source = "s", target = "l" }, { source = "s", target = "r" },
-                                     { source = "r", target = "t" }, { source = "l", target = "t" } })"));
-    other.init(lua2.cfg(), nullptr);
-    const auto q = other.get_graph_path("S", "T");
-    ASSERT_EQ(q.path.size(), 3u);
-    EXPECT_EQ(q.path[1].state.key, "l");
-}
-
-TEST_F(GraphTest, TransitionWithoutParamsAndShortLoopRange) {
+TEST_F(GraphTest, TransitionWithoutParamsGetsZerosAndAShortLoopRangeIsPadded) {
     build(R"(
 anim_states = { a = { type = "animation" }, b = { type = "animation" } }
 transitions = { { source = "a", target = "b" }, { source = "b", target = "a", params = { loop_range = { 0.5 } } } }
 )");
-    const auto ab = graph.get_graph_path("a", "b").path.at(1).transition;
-    EXPECT_EQ(ab.params.transition_duration, 0.0f);
-    EXPECT_EQ(ab.params.animation_start_shift, 0.0f);
-    EXPECT_FALSE(ab.params.loop);
-    EXPECT_FALSE(ab.params.loop_range.has_value());
-    EXPECT_EQ(ab.params.next_animation_mode, "") << "a read transition gets an empty mode";
-
-    const auto ba = graph.get_graph_path("b", "a").path.at(1).transition;
-    ASSERT_TRUE(ba.params.loop_range.has_value());
-    EXPECT_EQ(*ba.params.loop_range, osg::Vec2f(0.5f, 0.0f));
+    const auto ab = graph.get_graph_path("a", "b").path.at(1).transition.params;
+    EXPECT_TRUE(ab.transition_duration == 0.0f && ab.animation_start_shift == 0.0f && !ab.loop);
+    EXPECT_FALSE(ab.loop_range.has_value());
+    EXPECT_EQ(ab.next_animation_mode, "") << "a read transition gets an empty mode";
+    EXPECT_EQ(graph.get_graph_path("b", "a").path.at(1).transition.params.loop_range,
+              std::optional<osg::Vec2f>(osg::Vec2f(0.5f, 0.0f)));
 }
 
-TEST_F(GraphTest, DefaultEntryTakesIdZeroAndIsNoState) {
+TEST_F(GraphTest, DefaultEntryTakesIdZeroAndIsNoStateUnlessAStateTakesItsKey) {
     build(R"(
 default_blendspace = { name = "Idle", loop = true, loop_params = { 15, 45 } }
 anim_states = { only = { name = "x", type = "animation" } }
@@ -156,35 +142,38 @@ anim_states = { only = { name = "x", type = "animation" } }
     EXPECT_EQ(graph.num_entries(), 2u);
     Animator::Animation* def = graph.get_default_blendspace();
     ASSERT_NE(def, nullptr);
-    EXPECT_EQ(def->get_id(), 0);
-    EXPECT_EQ(def->get_name(), "Idle");
-    EXPECT_TRUE(def->get_loop());
-    EXPECT_FLOAT_EQ(def->get_loop_start(), 0.5f);
+    EXPECT_TRUE(def->get_id() == 0 && def->get_name() == "Idle" && def->get_loop());
     EXPECT_FLOAT_EQ(def->get_loop_end(), 1.5f);
     EXPECT_EQ(graph.get_state_name(0), "default_blendspace");
     EXPECT_EQ(graph.get_blendspace("Default_Blendspace"), def);
     EXPECT_EQ(graph.get_blendspace("only")->get_id(), 1);
     EXPECT_EQ(graph.get_state_name(1), "only");
     EXPECT_THROW(graph.get_graph_path("default_blendspace", "only"), std::out_of_range);
+
+    AnimationGraph replaced;
+    blendtest::LuaState lua2;
+    ASSERT_TRUE(lua2.run(R"(default_blendspace = { name = "idle" }
+                            anim_states = { DEFAULT_BLENDSPACE = { name = "state", type = "animation" } })"));
+    replaced.init(lua2.cfg(), nullptr);
+    EXPECT_EQ(replaced.num_entries(), 1u);
+    ASSERT_EQ(replaced.num_states(), 1u);
+    EXPECT_EQ(replaced.graph()[0].animation, replaced.get_default_blendspace());
+    EXPECT_EQ(replaced.get_default_blendspace()->get_name(), "state");
 }
 
-TEST_F(GraphTest, UnknownNamesThrowOutOfRange) {
-    build(CHAIN);
-    EXPECT_THROW(graph.get_graph_path("a", "nowhere"), std::out_of_range);
-    EXPECT_THROW(graph.get_graph_path("nowhere", "a"), std::out_of_range);
-    EXPECT_THROW(graph.get_blendspace("nowhere"), std::out_of_range);
-    EXPECT_THROW(graph.get_cycle("nowhere"), std::out_of_range);
-}
-
-TEST_F(GraphTest, IdsAndDefaultOutsideTheEntriesAnswerSafely) {
+TEST_F(GraphTest, GettersAreBoundsCheckedAndUnknownNamesThrowOutOfRange) {
     EXPECT_EQ(graph.get_default_blendspace(), nullptr);
     EXPECT_EQ(graph.get_blendspace(0), nullptr);
     EXPECT_EQ(graph.get_state_name(0), "");
     build(CHAIN);
-    EXPECT_EQ(graph.get_blendspace(-1), nullptr);
-    EXPECT_EQ(graph.get_blendspace(4), nullptr);
-    EXPECT_EQ(graph.get_state_name(-1), "");
-    EXPECT_EQ(graph.get_state_name(99), "");
+    for (int id : {-1, 4, 99}) {
+        EXPECT_EQ(graph.get_blendspace(id), nullptr) << id;
+        EXPECT_EQ(graph.get_state_name(id), "") << id;
+    }
+    EXPECT_THROW(graph.get_graph_path("a", "nowhere"), std::out_of_range);
+    EXPECT_THROW(graph.get_graph_path("nowhere", "a"), std::out_of_range);
+    EXPECT_THROW(graph.get_blendspace("nowhere"), std::out_of_range);
+    EXPECT_THROW(graph.get_cycle("nowhere"), std::out_of_range);
 }
 
 TEST_F(GraphTest, TypeIsCaseSensitiveAndUnknownTypesAreSkippedWithAMessage) {
@@ -224,17 +213,6 @@ transitions = { { source = "walk", target = "other" } }
     EXPECT_TRUE(log.has(16, "declared twice")) << log.dump();
 }
 
-TEST_F(GraphTest, DefaultKeyNamedByAStateReplacesTheDefaultEntryInPlace) {
-    build(R"(
-default_blendspace = { name = "idle" }
-anim_states = { DEFAULT_BLENDSPACE = { name = "state", type = "animation" } }
-)");
-    EXPECT_EQ(graph.num_entries(), 1u);
-    ASSERT_EQ(graph.num_states(), 1u);
-    EXPECT_EQ(graph.graph()[0].animation, graph.get_default_blendspace());
-    EXPECT_EQ(graph.get_default_blendspace()->get_name(), "state");
-}
-
 TEST_F(GraphTest, MissingTablesAndMistypedValuesLeaveAUsableGraph) {
     test::LogCapture log;
     build(R"(
@@ -243,12 +221,11 @@ anim_states = { ok = { type = "animation", loop = "yes", name = 5 }, notatable =
 transitions = { 3, { source = "ok", target = "ok", params = 4 } }
 )");
     ASSERT_EQ(graph.num_states(), 1u);
-    const auto& s = graph.graph()[0];
-    EXPECT_FALSE(s.loop);
-    EXPECT_EQ(s.name, "5");
-    EXPECT_TRUE(log.has(8, "state 'notatable' is not a table")) << log.dump();
-    EXPECT_TRUE(log.has(8, "is not a table")) << log.dump();
+    EXPECT_FALSE(graph.graph()[0].loop);
+    EXPECT_EQ(graph.graph()[0].name, "5");
     EXPECT_EQ(boost::num_edges(graph.graph()), 1u);
+    EXPECT_TRUE(log.has(8, "state 'notatable' is not a table")) << log.dump();
+    EXPECT_GE(log.count(8, "is not a table"), 2u) << log.dump();
 
     AnimationGraph empty;
     blendtest::LuaState nothing;
@@ -257,24 +234,18 @@ transitions = { 3, { source = "ok", target = "ok", params = 4 } }
     EXPECT_EQ(empty.get_default_blendspace(), nullptr);
 }
 
-TEST_F(GraphTest, UnknownTransitionEndKeepsWhatWasBuiltAndTheStack) {
+TEST_F(GraphTest, InitReadsGlobalsAndAnUnknownTransitionEndKeepsWhatWasBuiltAndTheStack) {
     ASSERT_TRUE(lua.run(R"(
 anim_states = { a = { type = "animation" }, b = { type = "animation" } }
 transitions = { { source = "a", target = "b" }, { source = "a", target = "ghost" }, { source = "b", target = "a" } }
 )"));
+    ASSERT_TRUE(lua.push("return { anim_states = { x = { type = 'animation' } } }"));  // a table on top is not read
     const int top = lua_gettop(lua.L());
     EXPECT_THROW(graph.init(lua.cfg(), nullptr), std::out_of_range);
     EXPECT_EQ(lua_gettop(lua.L()), top);
     EXPECT_EQ(graph.num_states(), 2u);
-    EXPECT_EQ(boost::num_edges(graph.graph()), 1u);
-}
-
-TEST_F(GraphTest, InitReadsGlobalsWhateverTableIsOnTop) {
-    ASSERT_TRUE(lua.run(R"(anim_states = { a = { type = "animation" } })"));
-    ASSERT_TRUE(lua.push("return { anim_states = { x = { type = 'animation' }, y = { type = 'animation' } } }"));
-    graph.init(lua.cfg(), nullptr);
-    EXPECT_EQ(graph.num_states(), 1u);
     EXPECT_NO_THROW(graph.get_blendspace("a"));
+    EXPECT_EQ(boost::num_edges(graph.graph()), 1u);
 }
 
 }  // namespace

@@ -74,11 +74,23 @@ TEST_F(ApplyTest, ClipEntryWritesTimingAndPushesTheRecord) {
     EXPECT_EQ(std::memcmp(&top, &out, sizeof(out)), 0);
 }
 
-TEST_F(ApplyTest, MissingTransitionDurationThrowsAndPushesNothing) {
+TEST_F(ApplyTest, MissingTransitionDurationThrowsAndLeavesTheStackAlone) {
     const Animation& walk_start = manager->get_blend_space("walk_start");
     ShaderBlendSpace2D out;
     EXPECT_THROW(walk_start.apply(1.0f, character.get(), &props, TransitionParams(), out), std::bad_optional_access);
     EXPECT_EQ(character->get_stack_size(), 0);
+
+    const ShaderBlendSpace2D first = [&] {
+        ShaderBlendSpace2D r;
+        walk_start.apply(0.0f, character.get(), &props, with_duration(0.0f), r);
+        return r;
+    }();
+    TransitionParams p;
+    p.loop = true;
+    p.animation_start_shift = 1.0f;
+    EXPECT_THROW(walk_start.apply(2.0f, character.get(), &props, p, out), std::bad_optional_access);
+    ASSERT_EQ(character->get_stack_size(), 1);
+    EXPECT_EQ(std::memcmp(&character->get_current_blend_space(5.0f), &first, sizeof(first)), 0);
 }
 
 TEST_F(ApplyTest, LoopFlagAndRangeFollowTheTransition) {
@@ -91,6 +103,7 @@ TEST_F(ApplyTest, LoopFlagAndRangeFollowTheTransition) {
     TransitionParams p = with_duration(0.0f);
     p.loop = false;
     idle->apply(0.0f, character.get(), &props, p, out);
+    EXPECT_FLOAT_EQ(out.start_time, 0.0f);  // no start shift: the time of the call
     EXPECT_FLOAT_EQ(out.loop, 0.0f);
     EXPECT_FLOAT_EQ(out.loop_start, 0.5f);
     EXPECT_FLOAT_EQ(out.loop_end, 1.5f);
@@ -116,7 +129,7 @@ TEST_F(ApplyTest, BlendSpacesResetTheRangeAndAlignTheirCycle) {
     ASSERT_EQ(walk.get_type(), BS_1D);
     props.set_property("speed", 1.5f);
     TransitionParams p = with_duration(0.2f);
-    p.loop = true;
+    p.loop = !walk.get_loop();  // a blend space keeps its own flag
     p.loop_range = osg::Vec2f(0.1f, 0.4f);
     p.animation_start_shift = 0.3f;
     ShaderBlendSpace2D out;
@@ -127,6 +140,7 @@ TEST_F(ApplyTest, BlendSpacesResetTheRangeAndAlignTheirCycle) {
     EXPECT_FLOAT_EQ(out.weight_y, 0.0f);
     EXPECT_FLOAT_EQ(out.samples[2].clip, 0.0f);
     EXPECT_FLOAT_EQ(out.samples[3].clip, 0.0f);
+    EXPECT_FLOAT_EQ(out.loop, walk.get_loop() ? 1.0f : 0.0f);
     EXPECT_FLOAT_EQ(out.loop_start, -1.0f);
     EXPECT_FLOAT_EQ(out.loop_end, -1.0f);
     EXPECT_FLOAT_EQ(out.play_length, 0.0f);

@@ -50,7 +50,9 @@ TEST_F(IdleTimeline, SharesDealWholeSlots) {
         entries(c.count, c.list);
         float total = -1.0f;
         EXPECT_EQ(dealt(0.0f, 0.3f, &total), c.dealt);
-        if (c.dealt.empty()) EXPECT_EQ(total, 0.0f);
+        if (c.dealt.empty()) {
+            EXPECT_EQ(total, 0.0f);
+        }
     }
 }
 

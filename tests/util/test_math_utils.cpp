@@ -100,7 +100,7 @@ TEST(EulerAngles, AxesOrderRoundTripAndSaturatedPitch) {
     const Quaternion qy = toQuaternion<Quaternion>(c, 0, 0);
     expect_vec4_near({qy.x, qy.y, qy.z, qy.w}, {0, sn, 0, cs});
     const osg::Quatf qz = toQuaternion<osg::Quatf>(0, c, 0);
-    expect_vec4_near({qz.x(), qz.y(), qz.z(), qz.w()}, {0, 0, sn, cs});
+    expect_vec4_near(osg::Vec4f(qz.x(), qz.y(), qz.z(), qz.w()), {0, 0, sn, cs});
 
     const float a = 0.3f, b = -0.6f, cc = 1.1f;
     const aiQuaternion q = toQuaternion<aiQuaternion>(a, b, cc);

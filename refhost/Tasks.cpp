@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <pthread.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -130,14 +131,17 @@ private:
 
     void worker(unsigned index) {
         tls_pool_worker = true;
+        pthread_setname_np(pthread_self(), ("orn-pool-" + std::to_string(index)).c_str());
         for (;;) {
             Task task;
             // A worker that ran out of work keeps looking for a moment before it sleeps: waking a
             // sleeping thread costs far more than a short task, so bursts of small tasks (one clip
             // each) spread over all workers.
             const auto spin_until = std::chrono::steady_clock::now() + SPIN_BEFORE_SLEEP;
-            while (_queued.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < spin_until)
+            while (_queued.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < spin_until) {
                 for (int i = 0; i < 64; ++i) cpu_relax();
+                std::this_thread::yield();
+            }
             {
                 std::unique_lock<std::mutex> lock(_m);
                 _cv.wait(lock, [&] { return index >= _target || !_queue.empty(); });

@@ -92,18 +92,27 @@ std::vector<Mount> snapshot() {
     return s.mounts;
 }
 
-// The real path of `parts` under `m`, when it exists and stays inside the mounted directory.
+// The real path of `parts` under `m`, when it exists and stays inside the mounted directory. The
+// mounted directory is canonical, so only the components below it are looked at; a link among them
+// sends the whole path through realpath.
 bool resolve_in(const Mount& m, const Parts& parts, std::string& real, struct stat& st) {
     if (!is_prefix(m.point, parts)) return false;
     std::string path = m.real_dir;
+    if (parts.size() == m.point.size() && ::stat(path.c_str(), &st) != 0) return false;
     for (size_t i = m.point.size(); i < parts.size(); ++i) {
         if (path.empty() || path.back() != '/') path += '/';
         path += parts[i];
+        if (::lstat(path.c_str(), &st) != 0) return false;
+        if (S_ISLNK(st.st_mode)) {
+            for (++i; i < parts.size(); ++i) path += "/" + parts[i];
+            std::string resolved;
+            if (!canonical(path, resolved) || !inside(resolved, m.real_dir)) return false;
+            if (::stat(resolved.c_str(), &st) != 0) return false;
+            real = resolved;
+            return true;
+        }
     }
-    std::string resolved;
-    if (!canonical(path, resolved) || !inside(resolved, m.real_dir)) return false;
-    if (::stat(resolved.c_str(), &st) != 0) return false;
-    real = resolved;
+    real = path;
     return true;
 }
 
@@ -235,9 +244,12 @@ std::vector<std::string> enumerate(const std::string& dir) {
         while (dirent* e = ::readdir(d)) {
             std::string name = e->d_name;
             if (name == "." || name == "..") continue;
-            std::string resolved;
-            // Entries that lead outside the mounted directory (or nowhere) are not listed.
-            if (!canonical(real + "/" + name, resolved) || !inside(resolved, m.real_dir)) continue;
+            // The directory itself is resolved and inside the mount, so only a link (or an entry of
+            // unknown type) can lead outside it or nowhere; those are not listed.
+            if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+                std::string resolved;
+                if (!canonical(real + "/" + name, resolved) || !inside(resolved, m.real_dir)) continue;
+            }
             names.insert(name);
         }
         ::closedir(d);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -102,12 +103,27 @@ aiQuaternion rotation_of(const aiMatrix4x4& m) {
 
 }  // namespace
 
-const aiScene* import_scene_from_memory(const void* buffer, size_t length) {
+const aiScene* import_scene_from_memory(const void* buffer, size_t length, const std::string& path) {
     if (!buffer || length == 0) return nullptr;
+    std::string stem, hint;
+    split_entry(path, stem, hint);
+    if (!hint.empty()) hint.erase(0, 1);
+    // ".anim" files are assimp's binary dump under another name. The dump's reader is named only for
+    // data that starts with the dump's signature: it leaks on anything else.
+    static const char dump_signature[] = "ASSIMP.binary-dump.";
+    if (hint == "anim" || hint == "assbin") {
+        const bool dump = length >= sizeof(dump_signature) - 1 &&
+                          std::memcmp(buffer, dump_signature, sizeof(dump_signature) - 1) == 0;
+        hint = dump ? "assbin" : "";
+    }
     aiPropertyStore* store = aiCreatePropertyStore();
     aiSetImportPropertyInteger(store, "IMPORT_FBX_PRESERVE_PIVOTS", 0);
-    const aiScene* scene = aiImportFileFromMemoryWithProperties(static_cast<const char*>(buffer),
-                                                                static_cast<unsigned>(length), 9, "", store);
+    const auto import = [&](const char* format) {
+        return aiImportFileFromMemoryWithProperties(static_cast<const char*>(buffer), static_cast<unsigned>(length),
+                                                    9, format, store);
+    };
+    const aiScene* scene = import(hint.c_str());
+    if (!scene && !hint.empty()) scene = import("");
     aiReleasePropertyStore(store);
     return scene;
 }
@@ -248,17 +264,27 @@ void AnimationManager::init() {
     const std::vector<std::string> graphs = ornvfs::enumerate(dir + "/graph");
     if (entries.empty()) return;
 
-    if (!_load_skeleton(cfg)) return;
-    process_hierarchy(_skeleton->mRootNode);
-    _root_node_id = get_node_id(_name);
-    if (_root_node_id < 0) _root_node_id = get_node_id("root");
-
+    // The skeleton loads on its own task, pushed first and ahead of the clips, while the first clip
+    // files are read and imported; a clip task enters its clip only once the skeleton is there.
     const PreprocessingOption option;
+    auto skeleton = std::make_shared<SkeletonGate>();
+    orn::push_pooled_task([this, skeleton] { _skeleton_ready(*skeleton); }, _clip_tasks, 2, "ANIMATOR");
     for (const std::string& entry : entries) {
-        orn::push_pooled_task([this, dir, entry, option] { _load_clip_entry(dir, entry, option); }, _clip_tasks, 1,
-                              "ANIMATOR");
+        orn::push_pooled_task([this, dir, entry, option, skeleton] { _load_clip_entry(dir, entry, option, *skeleton); },
+                              _clip_tasks, 1, "ANIMATOR");
     }
+    // The route planner reads a file of its own into a Lua state of its own, so it loads among the
+    // clips.
+    orn::push_pooled_task(
+        [this, skeleton] {
+            if (!_skeleton_ready(*skeleton)) return;
+            auto planner = std::make_unique<RoutePlanner>(this);
+            planner->load("route_planner.lua");
+            _route_planner = std::move(planner);
+        },
+        _clip_tasks, 1, "ANIMATOR");
     _clip_tasks->get_signal().wait();
+    if (!_skeleton_ready(*skeleton)) return;
 
     std::sort(_clips.begin(), _clips.end(),
               [](const AnimationDescription& a, const AnimationDescription& b) { return a.name < b.name; });
@@ -279,13 +305,31 @@ void AnimationManager::init() {
     _load_blend_spaces(blend_spaces, cfg);
     _load_overrides(overrides, cfg);
 
-    // The GPU packing only reads the clips and overrides, so the graph and the route planner are
-    // loaded here while it runs; init returns once both are done.
+    // The GPU packing only reads the clips and overrides, so the graph is loaded here while it runs;
+    // init returns once both are done.
     orn::push_pooled_task([this] { create_gpu_animations(); }, _gpu_tasks, 1, "ANIMATOR");
     _load_graph(graphs, cfg);
-    _route_planner = std::make_unique<RoutePlanner>(this);
-    _route_planner->load("route_planner.lua");
     _gpu_tasks->get_signal().wait();
+}
+
+struct AnimationManager::SkeletonGate {
+    std::once_flag once;
+    bool loaded = false;
+};
+
+bool AnimationManager::_skeleton_ready(SkeletonGate& gate) {
+    std::call_once(gate.once, [&] {
+        std::lock_guard<std::mutex> lua_lock(_lua_lock);
+        Lua::StackGuard guard(_lua);
+        lua_pushvalue(_lua, LUA_GLOBALSINDEX);
+        Lua::Config cfg(_lua);
+        if (!_load_skeleton(cfg)) return;
+        process_hierarchy(_skeleton->mRootNode);
+        _root_node_id = get_node_id(_name);
+        if (_root_node_id < 0) _root_node_id = get_node_id("root");
+        gate.loaded = true;
+    });
+    return gate.loaded;
 }
 
 bool AnimationManager::_load_skeleton(Lua::Config& cfg) {
@@ -294,7 +338,7 @@ bool AnimationManager::_load_skeleton(Lua::Config& cfg) {
     if (!ornvfs::open(path)) path = base + ".fbx";
     std::vector<char> data;
     if (ornvfs::read_file(path, data) && !data.empty()) {
-        const aiScene* scene = import_scene_from_memory(data.data(), data.size());
+        const aiScene* scene = import_scene_from_memory(data.data(), data.size(), path);
         if (!scene || !scene->mRootNode) {
             log_message(LOG_TAG, LOG_ERROR, "error loading %s", path.c_str());
             if (scene) aiReleaseImport(scene);
@@ -421,13 +465,15 @@ aiMatrix4x4 AnimationManager::get_node_transform(const std::string& name) {
 }
 
 void AnimationManager::_load_clip_entry(const std::string& dir, const std::string& entry,
-                                        const PreprocessingOption& option) {
+                                        const PreprocessingOption& option, SkeletonGate& skeleton) {
     std::string stem, ext;
     split_entry(entry, stem, ext);
     const std::string name = orn::toLower(stem);
     std::vector<char> data;
 
     if (ext == ".lua") {
+        // A descriptor names its bones, which are looked up in the skeleton while it is read.
+        if (!_skeleton_ready(skeleton)) return;
         aiScene* scene = nullptr;
         {
             std::lock_guard<std::mutex> lua_lock(_lua_lock);
@@ -452,11 +498,18 @@ void AnimationManager::_load_clip_entry(const std::string& dir, const std::strin
     }
 
     if (ext == ".fbx" || ext == ".assbin" || ext == ".anim") {
-        if (!ornvfs::read_file(dir + "/" + entry, data) || data.empty()) {
+        // Reading and importing need no skeleton; what they found is reported once it has loaded.
+        const bool read = ornvfs::read_file(dir + "/" + entry, data) && !data.empty();
+        const aiScene* scene =
+            read ? aiImportFileFromMemory(data.data(), static_cast<unsigned>(data.size()), 0, "") : nullptr;
+        if (!_skeleton_ready(skeleton)) {
+            if (scene) aiReleaseImport(scene);
+            return;
+        }
+        if (!read) {
             log_message(LOG_TAG, LOG_ERROR, "can not read '%s'", entry.c_str());
             return;
         }
-        const aiScene* scene = aiImportFileFromMemory(data.data(), static_cast<unsigned>(data.size()), 0, "");
         if (!scene) {
             log_message(LOG_TAG, LOG_ERROR, "error loading animation %s", entry.c_str());
             return;

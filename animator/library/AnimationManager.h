@@ -43,8 +43,10 @@ using InstanceMatrices = std::tuple<osg::Matrixf, osg::Matrixf>;
 // Clip index meaning "no clip has that name".
 constexpr unsigned short INVALID_CLIP = 65535;
 
-// Imports a scene from a whole-file buffer with the settings used for skeletons and meshes.
-const aiScene* import_scene_from_memory(const void* buffer, size_t length);
+// Imports a scene from a whole-file buffer with the settings used for skeletons and meshes. `path`,
+// when given, is the file the buffer came from: its extension lets assimp skip format detection,
+// which it falls back to when the file turns out not to be of that format.
+const aiScene* import_scene_from_memory(const void* buffer, size_t length, const std::string& path = std::string());
 
 class AnimationManager : public PropertyHolderImpl {
 public:
@@ -192,8 +194,14 @@ protected:
 
 private:
     friend class ClipLoadTask;
-    // Loads one entry of the clip directory (runs on the task pool).
-    void _load_clip_entry(const std::string& dir, const std::string& entry, const PreprocessingOption& option);
+    struct SkeletonGate;
+    // Loads one entry of the clip directory (runs on the task pool); a clip enters the library once
+    // the skeleton of this init is loaded, and is dropped without a message when it could not be.
+    void _load_clip_entry(const std::string& dir, const std::string& entry, const PreprocessingOption& option,
+                          SkeletonGate& skeleton);
+    // Loads the skeleton and its hierarchy once per init, on whichever thread asks first; true when it
+    // loaded.
+    bool _skeleton_ready(SkeletonGate& gate);
     bool _load_skeleton(Lua::Config& cfg);
     // Builds the scene of a Lua clip descriptor (the table on top of the reader's stack).
     aiScene* _build_descriptor_scene(Lua::Config& cfg);

@@ -153,7 +153,7 @@ const aiScene* CharacterModelBase::_import_model_file(const std::string& file) {
         log_message(LOG_TAG, LOG_ERROR, "can not read '%s'", path.c_str());
         return nullptr;
     }
-    const aiScene* scene = import_scene_from_memory(data.data(), data.size());
+    const aiScene* scene = import_scene_from_memory(data.data(), data.size(), path);
     if (!scene) log_message(LOG_TAG, LOG_ERROR, "can not load scene from buffer '%s'", path.c_str());
     return scene;
 }
@@ -216,7 +216,7 @@ void CharacterModelBase::do_load_basic() {
     {
         std::vector<char> data;
         if (ornvfs::read_file(model_file_path, data) && !data.empty()) {
-            _scene = import_scene_from_memory(data.data(), data.size());
+            _scene = import_scene_from_memory(data.data(), data.size(), model_file_path);
             if (!_scene) log_message(LOG_TAG, LOG_ERROR, "can not load scene from buffer '%s'", model_file_path.c_str());
         } else {
             log_message(LOG_TAG, LOG_ERROR, "can not read '%s'", model_file_path.c_str());

@@ -102,6 +102,31 @@ TEST(ManagerSkeleton, BrokenSkeletonsAreReported) {
         EXPECT_EQ(m->get_root_node_id(), -1);
     }
     {
+        // A skeleton assimp can not import: clip files already read and imported meanwhile are
+        // dropped without a word of their own.
+        test::LogCapture log;
+        SkeletonType type("junkskel", false);
+        type.write("junkskel.anim", "not a scene");
+        type.clip("a.assbin", libtest::to_assbin(skeleton_scene({"a"})));
+        type.clip("b.fbx", "not an fbx file either");
+        auto m = type.load();
+        EXPECT_FALSE(m->is_loaded());
+        EXPECT_TRUE(log.has(8, "error loading /animations/junkskel.anim")) << log.dump();
+        EXPECT_FALSE(log.has("error loading animation")) << log.dump();
+        EXPECT_EQ(m->get_num_animations(), 0);
+    }
+    {
+        // The file's extension only speeds up the import: a skeleton of another format than its
+        // name says is still read.
+        SkeletonType type("misnamed", false);
+        type.write("misnamed.fbx", libtest::to_assbin(skeleton_scene({"misnamed", "leg"})));
+        type.clip("a.lua", libtest::clip_descriptor(30, 1, {}));
+        auto m = type.load();
+        ASSERT_TRUE(m->is_loaded());
+        EXPECT_EQ(m->get_root_node_id(), m->get_node_id("misnamed"));
+        EXPECT_GE(m->get_node_id("leg"), 1);
+    }
+    {
         // An empty clip directory loads nothing and says nothing.
         test::LogCapture log;
         SkeletonType type("noclips");

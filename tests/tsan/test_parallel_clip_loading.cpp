@@ -1,5 +1,5 @@
-// Clip descriptors loaded by several pool workers at once give the indices and key data of a load
-// with a single worker.
+// Clip descriptors and clip files loaded by several pool workers at once give the indices and key
+// data of a load with a single worker.
 #include <gtest/gtest.h>
 
 #include "host/Tasks.h"
@@ -38,7 +38,7 @@ Snapshot load_with(unsigned workers, const libtest::SkeletonType& type) {
 
 }  // namespace
 
-TEST(ParallelClipLoading, FiftyDescriptorsMatchSerialLoad) {
+TEST(ParallelClipLoading, FiftyDescriptorsAndTenFilesMatchSerialLoad) {
     libtest::SkeletonType type("parallel");
     for (int i = 0; i < 50; ++i) {
         std::vector<libtest::Frame> spine;
@@ -47,9 +47,20 @@ TEST(ParallelClipLoading, FiftyDescriptorsMatchSerialLoad) {
                   libtest::clip_descriptor(30, 10, {{"parallel", libtest::walk_frames(11, 0.01f * (i + 1))},
                                                     {"spine", spine}}));
     }
+    // File clips are read and imported while the skeleton task may still be running.
+    for (int i = 0; i < 10; ++i) {
+        std::vector<aiVectorKey> positions;
+        std::vector<aiQuatKey> rotations;
+        for (int k = 0; k < 11; ++k) {
+            positions.push_back(aiVectorKey(k, aiVector3D(0.02f * k * (i + 1), 1.0f, 0.0f)));
+            rotations.push_back(aiQuatKey(k, aiQuaternion(1.0f, 0.0f, 0.0f, 0.0f)));
+        }
+        aiAnimation* anim = libtest::make_animation(10, 30, {libtest::make_channel("parallel", positions, rotations)});
+        type.clip("file" + std::to_string(i) + ".assbin", libtest::to_assbin(libtest::make_scene(anim)));
+    }
     const Snapshot serial = load_with(1, type);
     const Snapshot parallel = load_with(4, type);
-    ASSERT_EQ(serial.names.size(), 50u);
+    ASSERT_EQ(serial.names.size(), 60u);
     EXPECT_EQ(serial.names, parallel.names);
     EXPECT_EQ(serial.keys, parallel.keys);
 }

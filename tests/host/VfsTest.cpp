@@ -82,6 +82,8 @@ TEST(Vfs, DotDotAndSymlinksOutOfTheMountAreRefused) {
     ASSERT_EQ(::symlink(outside.path().c_str(), root.file("link_dir").c_str()), 0);
     ASSERT_EQ(::symlink(outside.file("secret.txt").c_str(), root.file("link_file").c_str()), 0);
     ASSERT_EQ(::symlink(root.file("inside/ok.txt").c_str(), root.file("link_inside").c_str()), 0);
+    ASSERT_EQ(::symlink(root.file("inside").c_str(), root.file("alias").c_str()), 0);
+    ASSERT_EQ(::symlink(root.file("nowhere").c_str(), root.file("dangling").c_str()), 0);
     test::ScopedMount m(root.path(), "/vfs_escape/");
     ASSERT_TRUE(m.ok());
     for (const std::string& path : {std::string("/vfs_escape/inside/../inside/ok.txt"),
@@ -92,7 +94,10 @@ TEST(Vfs, DotDotAndSymlinksOutOfTheMountAreRefused) {
     EXPECT_EQ(read_string("/vfs_escape/link_file"), "<none>");
     EXPECT_EQ(ornvfs::open("/vfs_escape/link_file"), nullptr);
     EXPECT_EQ(read_string("/vfs_escape/link_inside"), "ok") << "a link that stays inside is fine";
-    EXPECT_EQ(ornvfs::enumerate("/vfs_escape/"), (Names{"inside", "link_inside"}));
+    EXPECT_EQ(read_string("/vfs_escape/alias/ok.txt"), "ok") << "so is a directory link in the middle of a path";
+    EXPECT_FALSE(ornvfs::exists("/vfs_escape/dangling"));
+    EXPECT_EQ(ornvfs::enumerate("/vfs_escape/"), (Names{"alias", "inside", "link_inside"}));
+    EXPECT_EQ(ornvfs::enumerate("/vfs_escape/alias"), (Names{"ok.txt"}));
 
     test::LogCapture log;
     EXPECT_EQ(ornvfs::mount(root.path().c_str(), "/vfs_escape/../x", true, "t-bad", true), ornvfs::invalid_mount);

@@ -1,9 +1,9 @@
-// The Lua table reader: absent or mistyped values leave destinations alone, dotted paths, iteration
-// and chunk errors.
+// The Lua table reader: each destination type takes only its own values and a failed read leaves
+// destination and stack alone; dotted paths and indices, iteration, chunk results and errors.
 #include <gtest/gtest.h>
 
 #include <map>
-#include <memory>
+#include <sstream>
 #include <string>
 
 #include "host/LuaConfig.h"
@@ -13,126 +13,95 @@ namespace {
 
 class LuaConfigTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        L = ORN_lua_open("LuaConfigTest");
-        ORN_lua_openlibs(L);
-        cfg = std::make_unique<Lua::Config>(L);
+    LuaConfigTest() { ORN_lua_openlibs(L); }
+    ~LuaConfigTest() override { ORN_lua_close(L); }
+    bool load(const std::string& code, const char* name = "test") {
+        return cfg.load_buffer(code.data(), code.size(), name);
     }
-    void TearDown() override {
-        cfg.reset();
-        ORN_lua_close(L);
-    }
-    bool load(const std::string& code, const char* name = "test") { return cfg->load_buffer(code.data(), code.size(), name); }
-    bool run(const std::string& code) {
-        if (!load(code)) return false;
-        cfg->pop();
-        return true;
-    }
-    // A failed read answers false, keeps `out` and pops what it pushed.
-    template <class T> void expect_refused(const char* key, T out) {
-        SCOPED_TRACE(key);
-        const T before = out;
+    bool run(const std::string& code) { return load(code) && (cfg.pop(), true); }
+    // Reads `key` of the current table into a destination holding `start`: the value read, or "-" when
+    // the read answered false and kept the destination. The stack is left as it was either way.
+    template <class K, class T> std::string read(K key, T start) {
         const int top = lua_gettop(L);
-        EXPECT_FALSE(cfg->read(key, out));
-        EXPECT_EQ(out, before);
-        EXPECT_EQ(lua_gettop(L), top);
+        T out = start;
+        const bool ok = cfg.read(key, out);
+        EXPECT_EQ(lua_gettop(L), top) << key;
+        std::ostringstream text;
+        text << std::boolalpha << out;
+        return ok ? text.str() : out == start ? "-" : "changed";
+    }
+    // `key` read into an int, a float, a double, a string and a bool.
+    std::string reads(const char* key) {
+        return read(key, -1) + " " + read(key, -1.0f) + " " + read(key, -1.0) + " " + read(key, std::string("keep")) +
+               " " + read(key, false);
     }
 
-    lua_State* L = nullptr;
-    std::unique_ptr<Lua::Config> cfg;
+    lua_State* L = ORN_lua_open("LuaConfigTest");
+    Lua::Config cfg{L};
 };
 
-TEST_F(LuaConfigTest, FailedReadsAnswerFalseAndLeaveTheDestination) {
-    ASSERT_TRUE(run("t = { b = true, i = 7, f = 2.5, s = 'text', n = 12, nan = 0/0, big = 1e30 }"));
-    ASSERT_TRUE(cfg->open("t"));
-    for (const char* key : {"missing", "s"}) {  // absent, and a string that is no number
-        expect_refused(key, -1);
-        expect_refused(key, -1.0f);
-        expect_refused(key, -1.0);
-    }
-    expect_refused("missing", std::string("keep"));
-    expect_refused("b", std::string("keep"));  // a boolean is no string
-    expect_refused("missing", false);
-    expect_refused("i", false);                 // a number is no boolean
-    expect_refused("nan", -1);                  // numbers an int can not hold
-    expect_refused("big", -1);
-
-    bool b = false;
-    int i = 0;
-    float f = 0;
-    double d = 0;
-    std::string s, n;
-    EXPECT_TRUE(cfg->read("b", b) && cfg->read("i", i) && cfg->read("f", f) && cfg->read("f", d) &&
-                cfg->read("s", s) && cfg->read("n", n));
-    EXPECT_TRUE(b);
-    EXPECT_EQ(i, 7);
-    EXPECT_FLOAT_EQ(f, 2.5f);
-    EXPECT_DOUBLE_EQ(d, 2.5);
-    EXPECT_EQ(s, "text");
-    EXPECT_EQ(n, "12") << "numbers are accepted as text";
-    cfg->close();
-    EXPECT_EQ(lua_gettop(L), 0);
-
-    EXPECT_FALSE(cfg->pop(i)) << "pop on an empty stack";
-    cfg->pop();
-    cfg->close();
-    EXPECT_EQ(i, 7);
-    EXPECT_EQ(lua_gettop(L), 0);
+TEST_F(LuaConfigTest, ReadsTakeOnlyTheirOwnTypesAndFailedOnesLeaveTheDestination) {
+    ASSERT_TRUE(run("t = { b = true, i = 7, f = 2.5, s = 'text', digits = '12', big = 1e30, nan = 0/0 }"));
+    ASSERT_TRUE(cfg.open("t"));
+    // Key, and what it reads as into int, float, double, string and bool ("-": refused). Text is no
+    // number, a number is text, and an int takes only the numbers it can hold.
+    const std::pair<const char*, const char*> table[] = {
+        {"missing", "- - - - -"}, {"b", "- - - - true"}, {"i", "7 7 7 7 -"}, {"f", "2 2.5 2.5 2.5 -"},
+        {"s", "- - - text -"}, {"digits", "- - - 12 -"}, {"big", "- 1e+30 1e+30 1e+30 -"}};
+    for (const auto& [key, expected] : table) EXPECT_EQ(reads(key), expected) << key;
+    EXPECT_EQ(read("nan", -1), "-");
+    cfg.close();
+    int i = 7;
+    EXPECT_FALSE(cfg.pop(i)) << "pop on an empty stack";
+    cfg.pop();
+    cfg.close();
+    EXPECT_TRUE(i == 7 && lua_gettop(L) == 0);
 }
 
 TEST_F(LuaConfigTest, DottedPathsAndIndicesOpenOnlyTablesAndIterationSeesEveryPair) {
     ASSERT_TRUE(run("options = { graphics = { AnimationsPaths = { 'a', 'b' }, scale = 3 } }\n"
                     "lods = { { 'lod0.fbx', 10 }, 'not a table' }\n"
                     "subst = { body = 'body_lo', [3] = 'three' }"));
-    int scale = 0;
-    EXPECT_TRUE(cfg->read("options.graphics.scale", scale));
-    EXPECT_EQ(scale, 3);
+    EXPECT_EQ(read("options.graphics.scale", 0), "3");
     for (const char* bad : {"options.sound.volume", "options.graphics.scale", "options.graphics.scale.x",
                             "options..graphics", ""})
-        EXPECT_FALSE(cfg->open(bad)) << bad;
-    EXPECT_FALSE(cfg->open(1)) << "the globals are not the current table for indices";
+        EXPECT_FALSE(cfg.open(bad)) << bad;
+    EXPECT_FALSE(cfg.open(1)) << "the globals are not the current table for indices";
     EXPECT_EQ(lua_gettop(L), 0);
 
-    ASSERT_TRUE(cfg->open("options"));
-    ASSERT_TRUE(cfg->open("graphics.AnimationsPaths")) << "relative to the table opened last";
-    std::string first;
-    EXPECT_TRUE(cfg->read(1, first));
-    EXPECT_EQ(first, "a");
-    cfg->close();
-    cfg->close();
+    ASSERT_TRUE(cfg.open("options"));
+    ASSERT_TRUE(cfg.open("graphics.AnimationsPaths")) << "relative to the table opened last";
+    EXPECT_EQ(read(2, std::string()), "b");
+    cfg.close();
+    cfg.close();
+    ASSERT_TRUE(cfg.open("lods"));
+    EXPECT_FALSE(cfg.open(2) || cfg.open(3));
+    ASSERT_TRUE(cfg.open(1));
+    EXPECT_EQ(read(1, std::string()) + " " + read(2, 0.0f), "lod0.fbx 10");
+    cfg.close();
+    cfg.close();
 
-    ASSERT_TRUE(cfg->open("lods"));
-    ASSERT_TRUE(cfg->open(1));
-    std::string file;
-    float distance = 0;
-    EXPECT_TRUE(cfg->read(1, file) && cfg->read(2, distance));
-    EXPECT_EQ(file, "lod0.fbx");
-    EXPECT_EQ(distance, 10.0f);
-    cfg->close();
-    EXPECT_FALSE(cfg->open(2));
-    EXPECT_FALSE(cfg->open(3));
-    cfg->close();
-
-    ASSERT_TRUE(cfg->open("subst"));
+    ASSERT_TRUE(cfg.open("subst"));
     std::map<std::string, std::string> seen;
     lua_pushnil(L);
-    for (std::string k, v; lua_next(L, -2) && cfg->key(k) && cfg->iterate_pop(v);) seen[k] = v;
-    cfg->close();
+    for (std::string k, v; lua_next(L, -2) && cfg.key(k) && cfg.iterate_pop(v);) seen[k] = v;
+    cfg.close();
     EXPECT_EQ(seen, (std::map<std::string, std::string>{{"body", "body_lo"}, {"3", "three"}}));
     EXPECT_EQ(lua_gettop(L), 0);
 }
 
-TEST_F(LuaConfigTest, LoadBufferLeavesOneResultOrLogsAndLeavesNothing) {
+TEST_F(LuaConfigTest, LoadBufferLeavesOneResultOrLogsAndLeavesNothingInItsOwnState) {
     ASSERT_TRUE(load("skeleton = 'human'\nreturn 42"));
-    ASSERT_EQ(lua_gettop(L), 1);
     int result = 0;
-    std::string skeleton;
-    EXPECT_TRUE(cfg->pop(result) && cfg->read("skeleton", skeleton));
-    EXPECT_EQ(result, 42);
-    EXPECT_EQ(skeleton, "human");
+    EXPECT_TRUE(lua_gettop(L) == 1 && cfg.pop(result) && result == 42);
+    EXPECT_EQ(read("skeleton", std::string()), "human");
+    lua_State* other = ORN_lua_open("other");
+    EXPECT_FALSE(Lua::Config(other).read("skeleton", result)) << "private states share nothing";
+    ORN_lua_close(other);
+    ORN_lua_close(nullptr);
     ASSERT_TRUE(load("x = 1"));
     EXPECT_TRUE(lua_gettop(L) == 1 && lua_isnil(L, -1)) << "a chunk without a result leaves nil";
-    cfg->pop();
+    cfg.pop();
 
     test::LogCapture log;
     EXPECT_FALSE(load("x = = 1", "broken.lua"));
@@ -140,20 +109,6 @@ TEST_F(LuaConfigTest, LoadBufferLeavesOneResultOrLogsAndLeavesNothing) {
     EXPECT_EQ(lua_gettop(L), 0);
     EXPECT_EQ(log.count(8, "broken.lua"), 1u) << log.dump();
     EXPECT_EQ(log.count(8, "runtime.lua"), 1u) << log.dump();
-}
-
-TEST(LuaStates, PrivateStatesAreIndependent) {
-    lua_State* a = ORN_lua_open("a");
-    lua_State* b = ORN_lua_open("b");
-    Lua::Config ca(a), cb(b);
-    int v = 0;
-    EXPECT_TRUE(ca.load_buffer("shared = 1", 10, "a"));
-    ca.pop();
-    EXPECT_TRUE(ca.read("shared", v));
-    EXPECT_FALSE(cb.read("shared", v));
-    ORN_lua_close(a);
-    ORN_lua_close(b);
-    ORN_lua_close(nullptr);
 }
 
 }  // namespace

@@ -1,14 +1,17 @@
 // Builders for the animation library tests: skeleton types in temporary mounts, Lua skeletons and
-// clip descriptors, and hand-made assimp clips written as files.
+// clip descriptors, hand-made assimp clips written as files, and one loaded type shared by a suite.
 #pragma once
-#include <cstdio>
+#include <algorithm>
+#include <cmath>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <assimp/cexport.h>
 #include <assimp/scene.h>
+#include <gtest/gtest.h>
 
 #include "animator/library/AnimationManager.h"
 #include "tests/support/TestSupport.h"
@@ -23,13 +26,11 @@ struct Frame {
 using Track = std::pair<std::string, std::vector<Frame>>;
 
 inline std::string numbers(const float* v, int n) {
-    std::string s = "{";
-    char buf[64];
-    for (int i = 0; i < n; ++i) {
-        std::snprintf(buf, sizeof buf, "%s%.9g", i ? ", " : "", v[i]);
-        s += buf;
-    }
-    return s + "}";
+    std::ostringstream s;
+    s.precision(9);
+    s << "{";
+    for (int i = 0; i < n; ++i) s << (i ? ", " : "") << v[i];
+    return s.str() + "}";
 }
 
 // "m" of a pure translation in row-vector order (numbers 13, 14, 15 are the translation).
@@ -51,10 +52,8 @@ inline std::string clip_descriptor(int rate, int duration, const std::vector<Tra
                     ", duration = " + std::to_string(duration) + ", animation = {\n";
     for (const Track& track : tracks) {
         s += "  [\"" + track.first + "\"] = {\n";
-        for (const Frame& f : track.second) {
-            const float scale[3] = {1, 1, 1};
-            s += "    { s = " + numbers(scale, 3) + ", t = " + numbers(f.t, 3) + ", r = " + numbers(f.r, 4) + " },\n";
-        }
+        for (const Frame& f : track.second)
+            s += "    { s = {1, 1, 1}, t = " + numbers(f.t, 3) + ", r = " + numbers(f.r, 4) + " },\n";
         s += "  },\n";
     }
     return s + "} }\n";
@@ -79,6 +78,8 @@ public:
     void write(const std::string& relative, const std::vector<char>& data) const { dir.write(relative, data); }
     void clip(const std::string& file, const std::string& text) const { write(name + "/" + file, text); }
     void clip(const std::string& file, const std::vector<char>& data) const { write(name + "/" + file, data); }
+    // A descriptor of one frame without tracks.
+    void clip(const std::string& file) const { clip(file, clip_descriptor(30, 1, {})); }
     std::unique_ptr<Animator::AnimationManager> load() const {
         auto m = std::make_unique<Animator::AnimationManager>(name.c_str());
         m->init();
@@ -97,13 +98,12 @@ inline aiNodeAnim* make_channel(const std::string& node, const std::vector<aiVec
     ch->mNodeName.Set(node);
     ch->mNumPositionKeys = static_cast<unsigned>(positions.size());
     ch->mPositionKeys = positions.empty() ? nullptr : new aiVectorKey[positions.size()];
-    for (size_t i = 0; i < positions.size(); ++i) ch->mPositionKeys[i] = positions[i];
+    std::copy(positions.begin(), positions.end(), ch->mPositionKeys);
     ch->mNumRotationKeys = static_cast<unsigned>(rotations.size());
     ch->mRotationKeys = rotations.empty() ? nullptr : new aiQuatKey[rotations.size()];
-    for (size_t i = 0; i < rotations.size(); ++i) ch->mRotationKeys[i] = rotations[i];
+    std::copy(rotations.begin(), rotations.end(), ch->mRotationKeys);
     ch->mNumScalingKeys = 1;
-    ch->mScalingKeys = new aiVectorKey[1];
-    ch->mScalingKeys[0] = aiVectorKey(0.0, aiVector3D(1, 1, 1));
+    ch->mScalingKeys = new aiVectorKey[1]{aiVectorKey(0.0, aiVector3D(1, 1, 1))};
     return ch;
 }
 
@@ -113,7 +113,7 @@ inline aiAnimation* make_animation(double duration, double rate, const std::vect
     a->mTicksPerSecond = rate;
     a->mNumChannels = static_cast<unsigned>(channels.size());
     a->mChannels = channels.empty() ? nullptr : new aiNodeAnim*[channels.size()];
-    for (size_t i = 0; i < channels.size(); ++i) a->mChannels[i] = channels[i];
+    std::copy(channels.begin(), channels.end(), a->mChannels);
     return a;
 }
 
@@ -138,5 +138,47 @@ inline std::vector<char> to_assbin(aiScene* scene) {
     delete scene;
     return out;
 }
+
+inline std::vector<char> assbin_clip(double duration, double rate, const std::vector<aiNodeAnim*>& channels) {
+    return to_assbin(make_scene(make_animation(duration, rate, channels)));
+}
+
+// Type "walker", loaded once per suite: clip "walk" moves the root +X by 0.1 per frame (31 frames at
+// 30 per second) while the spine bends about Z, "still" bends the spine alone and "lift" raises the
+// arm by 0.01 per frame. Overrides: "Still.lua" is replaced by "still.lua" (same key), "broken.lua"
+// does not parse and "lost.lua.bak" names a clip that does not exist.
+class Walker : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        type = std::make_unique<SkeletonType>("walker");
+        std::vector<Frame> spine, arm;
+        for (int i = 0; i < 31; ++i) {
+            spine.push_back({{0, 0.5f, 0}, {0, 0, std::sin(i * 0.01f), std::cos(i * 0.01f)}});
+            arm.push_back({{0.3f, 0.01f * i, 0}, {0, 0, 0, 1}});
+        }
+        type->clip("walk.lua", clip_descriptor(30, 30, {{"walker", walk_frames(31, 0.1f)}, {"spine", spine}}));
+        type->clip("still.lua", clip_descriptor(30, 30, {{"spine", spine}}));
+        type->clip("lift.lua", clip_descriptor(30, 30, {{"arm", arm}}));
+        type->write("walker/override/Wave.LUA", "return { animation = 'LIFT', bones = { 'arm', 'arm', 'ghost' } }");
+        type->write("walker/override/Still.lua", "return { animation = 'lift', bones = { 'arm' } }");
+        type->write("walker/override/still.lua", "return { animation = 'walk' }");
+        type->write("walker/override/lost.lua.bak", "return { animation = 'missing', bones = { 'arm' } }");
+        type->write("walker/override/broken.lua", "return {");
+        log = std::make_unique<test::LogCapture>();
+        m = type->load();
+        walk = m->get_animation_index("walk");
+        still = m->get_animation_index("still");
+        lift = m->get_animation_index("lift");
+    }
+    static void TearDownTestSuite() {
+        m.reset();
+        log.reset();
+        type.reset();
+    }
+    inline static std::unique_ptr<SkeletonType> type;
+    inline static std::unique_ptr<test::LogCapture> log;
+    inline static std::unique_ptr<Animator::AnimationManager> m;
+    inline static int walk = -1, still = -1, lift = -1;
+};
 
 }  // namespace libtest

@@ -4,81 +4,64 @@
 
 #include <cmath>
 
-#include "animator/instance/CharacterModelCookie.h"
-#include "animator/library/AnimationManager.h"
-#include "animator/motion/AnimationController.h"
-#include "animator/util/MathUtils.h"
-#include "host/Strings.h"
-#include "tests/support/SampleBiped.h"
-#include "tests/support/TestSupport.h"
+#include "tests/motion/ControllerFixture.h"
 
-using Animator::AnimationController;
+using EndToEnd = motion_test::ControllerTest;
+using motion_test::heading_of;
 
 namespace {
-
 constexpr float kStep = 1.0f / 30.0f;
-
-float heading_of(const osg::Matrixf& m) { return -std::atan2(m(0, 2), m(0, 0)); }
 float heading_of(const wPosition3<float>& p) { return -std::atan2(p.m[0][2], p.m[0][0]); }
-
 }  // namespace
 
-TEST(EndToEnd, CharacterWalksThePlannedDistanceAndStops) {
-    test::LogCapture log;
-    test::ManualClock clock(0.0);
-    auto cookie = test::new_character();
-    AnimationController controller(cookie.get());
-    controller.change_animation_state(0.0f, "Idle", true);
-
-    const float distance = 6.0f;
-    const float t0 = 1.0f;
+TEST_F(EndToEnd, CharacterWalksThePlannedDistanceAndStops) {
+    int calls = 0;
+    controller.route_end_callback = [&] { ++calls; };
+    const float distance = 6.0f, t0 = 1.0f;
     clock.set(t0);
     const float end = controller.move(t0, 0.0f, 1.5f, 0.0f, distance);
-    ASSERT_GT(end, t0);
-    ASSERT_LT(end, t0 + 60.0f);
+    ASSERT_TRUE(end > t0 && end < t0 + 60.0f) << end;
 
-    // Step model time through the move, as a host would each frame.
+    // Step model time through the move, as a host would each frame. While moving the ideal root is not
+    // used, and the root never runs back by more than a blend's wobble.
     float covered = 0.0f;
-    float last = 0.0f;
-    bool moving = true;
     for (float t = t0; t < end; t += kStep) {
         clock.set(t);
-        moving = controller.get_route_flag();
-        ASSERT_TRUE(moving) << "at " << t;
-        const auto [instance, shift, d, root] = controller.update(t, false);
-        const auto [S, A, M, D] = controller.get_movement_shift(t);
-        EXPECT_EQ(d, D);
-        ASSERT_TRUE(std::isfinite(d));
-        // The root never runs backwards by more than a blend's wobble.
-        EXPECT_GE(d, last - 0.05f) << "at " << t;
-        last = d;
+        ASSERT_TRUE(controller.get_route_flag()) << "at " << t;
+        const float d = std::get<2>(controller.update(t, false));
+        const auto shift = controller.get_movement_shift(t);
+        EXPECT_TRUE(d == std::get<3>(shift) && std::get<1>(shift).isIdentity()) << "at " << t;
+        EXPECT_GE(d, covered - 0.05f) << "at " << t;
         covered = d;
     }
     EXPECT_NEAR(covered, distance, 0.1f * distance) << log.dump();
+    EXPECT_EQ(calls, 0);
 
+    // The first query at the end ends the move and calls back once; the stack then ends in idle.
     clock.set(end);
     EXPECT_FALSE(controller.get_route_flag());
-    EXPECT_EQ(orn::toLower(controller.get_current_state_name(end + 0.5f)), "idle");
+    EXPECT_FALSE(controller.get_route_flag());
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(state_at(end + 0.3f), "idle");
+
+    // A stopped move ends without calling back.
+    controller.move(end, 0.0f, 1.5f, 0.0f, distance);
+    controller.stop_move();
+    clock.set(1000.0);
+    EXPECT_FALSE(controller.get_route_flag());
+    EXPECT_EQ(calls, 1);
 }
 
-TEST(EndToEnd, TurnLeavesTheCharacterTurned) {
-    test::LogCapture log;
-    test::ManualClock clock(0.0);
-    auto cookie = test::new_character();
-    AnimationController controller(cookie.get());
-    controller.change_animation_state(0.0f, "Idle", true);
-
+TEST_F(EndToEnd, TurnEndsInIdleWithTheCharacterTurned) {
     const float angle = float(M_PI / 2);
     const float idle = controller.turn(1.0f, angle);
-    ASSERT_GT(idle, 1.0f);
+    EXPECT_NEAR(idle, 1.0f + duration("S_Turn"), 1e-3);
+    EXPECT_EQ(state_at(idle - 0.01f), "s_turn");
+    EXPECT_EQ(state_at(idle + 0.01f), "idle");
 
     // Just before idle begins the root has turned through the whole turn.
     const float t = idle - 0.5f * kStep;
     clock.set(t);
-    const auto [instance, shift, d, root] = controller.update(t, false);
-    const auto [S, A, M, D] = controller.get_movement_shift(t);
-    const float turned = heading_of(M);
-    EXPECT_NEAR(turned, angle, 0.15f) << "turned by " << turned;
-    EXPECT_NEAR(heading_of(instance), angle, 0.15f);
-    EXPECT_EQ(orn::toLower(controller.get_current_state_name(idle + 0.01f)), "idle");
+    EXPECT_NEAR(heading_of(std::get<0>(controller.update(t, false))), angle, 0.15f);
+    EXPECT_NEAR(heading_of(std::get<2>(controller.get_movement_shift(t))), angle, 0.15f);
 }

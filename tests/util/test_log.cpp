@@ -12,61 +12,45 @@
 
 namespace {
 
+using namespace Animator;
+
 const std::string LONG_TEXT(10000, 'x');
+const std::string CUT(4095, 'x');  // what is left of LONG_TEXT in the 4096-byte buffer
 
-TEST(LogMessage, ForwardsTagLevelAndTextCutAt4095Characters) {
-    test::LogCapture sink;
-    Animator::log_message(Animator::LOG_TAG, Animator::LOG_ERROR, "error loading %s (%d)", "walk.fbx", 3);
-    Animator::log_message(Animator::LOG_TAG, Animator::LOG_INFO, "%s", "100% done %d %s");
-    Animator::log_message(Animator::LOG_TAG, Animator::LOG_WARNING, "%s", LONG_TEXT.c_str());
-    ASSERT_EQ(sink.entries().size(), 3u);
-    EXPECT_EQ(sink.entries()[0].tag, "ANIMATOR");
-    EXPECT_EQ(sink.entries()[0].severity, 8);
-    EXPECT_EQ(sink.entries()[0].text, "error loading walk.fbx (3)");
-    EXPECT_EQ(sink.entries()[1].text, "100% done %d %s");  // not reinterpreted as a format
-    EXPECT_EQ(sink.entries()[2].text, std::string(4095, 'x'));
-}
-
-TEST(Log, ReturnsCutTextAndCallsCallbackWithoutHostLogging) {
+// The filter set can only grow, so the unfiltered and the filtered debug output are checked in order.
+TEST(Log, HostMessagesAreFormattedOnceCutAndFilteredAndLogCallsOnlyTheCallback) {
     test::LogCapture sink;
     std::vector<std::string> received;
-    Animator::set_log_callback([&](const char* text) { received.push_back(text); });
+    set_log_callback([&](const char* text) { received.push_back(text); });
     EXPECT_EQ(Animator::log("value %d of %s", 4, "five"), "value 4 of five");
-    ASSERT_EQ(received.size(), 1u);
-    EXPECT_EQ(received[0], "value 4 of five");
-    EXPECT_TRUE(sink.entries().empty());
-    Animator::set_log_callback({});
-    EXPECT_EQ(Animator::log("%s", LONG_TEXT.c_str()), std::string(4095, 'x'));
-    EXPECT_EQ(received.size(), 1u);
-}
+    set_log_callback({});
+    EXPECT_EQ(Animator::log("%s", LONG_TEXT.c_str()), CUT);
+    EXPECT_EQ(received, std::vector<std::string>{"value 4 of five"});
 
-// The filter set can only grow, so the unfiltered and the filtered behaviour are checked in order.
-TEST(DebugFilter, EmptyFilterPassesAllThenOnlyAddedNames) {
-    test::LogCapture sink;
-    Animator::debug_filter("controller", Animator::LOG_INFO, "state %s", "Idle");
-    ASSERT_EQ(sink.entries().size(), 1u);
-    EXPECT_EQ(sink.entries()[0].tag, "ANIMATOR");
-    EXPECT_EQ(sink.entries()[0].severity, 64);
-    EXPECT_EQ(sink.entries()[0].text, "[controller] state Idle");
-
-    Animator::add_debug_name_filter("route");
-    Animator::add_debug_name_filter("route");
-    Animator::debug_filter("controller", Animator::LOG_INFO, "dropped");
-    Animator::debug_filter("route", Animator::LOG_WARNING, "segment %d", 2);
-    Animator::debug_filter("route", Animator::LOG_INFO, "%s", LONG_TEXT.c_str());
-    ASSERT_EQ(sink.entries().size(), 3u);
-    EXPECT_EQ(sink.entries()[1].severity, 16);
-    EXPECT_EQ(sink.entries()[1].text, "[route] segment 2");
-    EXPECT_EQ(sink.entries()[2].text, "[route] " + std::string(4095, 'x'));
+    log_message("LOADER", LOG_ERROR, "error loading %s (%d)", "walk.fbx", 3);
+    log_message(LOG_TAG, LOG_INFO, "%s", "100% done %d %s");  // not reinterpreted as a format
+    log_message(LOG_TAG, LOG_WARNING, "%s", LONG_TEXT.c_str());
+    debug_filter("controller", LOG_INFO, "state %s", "Idle");  // an empty filter set passes every name
+    add_debug_name_filter("route");
+    debug_filter("controller", LOG_INFO, "dropped");
+    debug_filter("route", LOG_WARNING, "segment %d", 2);
+    debug_filter("route", LOG_INFO, "%s", LONG_TEXT.c_str());
+    std::vector<std::string> seen;
+    for (const auto& e : sink.entries()) seen.push_back(e.tag + " " + std::to_string(e.severity) + " " + e.text);
+    const std::vector<std::string> expected = {
+        "LOADER 8 error loading walk.fbx (3)", "ANIMATOR 64 100% done %d %s",  "ANIMATOR 16 " + CUT,
+        "ANIMATOR 64 [controller] state Idle", "ANIMATOR 16 [route] segment 2", "ANIMATOR 64 [route] " + CUT,
+    };
+    EXPECT_EQ(seen, expected);  // nothing from log()
 }
 
 TEST(ModelTime, HostTimeUnlessCallbackIsSet) {
     wTime::SetModelTime(12.5);
-    EXPECT_EQ(Animator::get_model_time(), 12.5);
-    Animator::set_time_callback([] { return 3.25; });
-    EXPECT_EQ(Animator::get_model_time(), 3.25);
-    Animator::set_time_callback(std::function<double()>());
-    EXPECT_EQ(Animator::get_model_time(), 12.5);
+    EXPECT_EQ(get_model_time(), 12.5);
+    set_time_callback([] { return 3.25; });
+    EXPECT_EQ(get_model_time(), 3.25);
+    set_time_callback({});
+    EXPECT_EQ(get_model_time(), 12.5);
     wTime::SetModelTime(0.0);
 }
 

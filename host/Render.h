@@ -36,6 +36,9 @@ public:
     virtual const std::string& tag() const = 0;
     // Writes `bytes` bytes at `offset` bytes; false when that does not fit.
     virtual bool update(const void* data, size_t bytes, size_t offset = 0) = 0;
+    // Reads `bytes` bytes from `offset` bytes into `out` (waiting for the GPU work that writes the
+    // buffer); false when that does not fit. For tests and tools, not for a frame's hot path.
+    virtual bool read(void* out, size_t bytes, size_t offset = 0) const = 0;
 };
 using StructuredBuffer = std::shared_ptr<Buffer>;
 

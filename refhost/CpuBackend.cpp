@@ -113,6 +113,15 @@ bool CpuBuffer::update(const void* data, size_t bytes, size_t offset) {
     return true;
 }
 
+bool CpuBuffer::read(void* out, size_t bytes, size_t offset) const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (offset > _bytes.size() || bytes > _bytes.size() - offset) return false;
+    if (bytes == 0) return true;
+    if (!out) return false;
+    std::memcpy(out, _bytes.data() + offset, bytes);
+    return true;
+}
+
 std::vector<uint8_t> CpuBuffer::contents() const {
     std::lock_guard<std::mutex> lock(_mutex);
     return _bytes;

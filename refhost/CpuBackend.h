@@ -32,6 +32,7 @@ public:
     int usage() const override { return _usage; }
     const std::string& tag() const override { return _tag; }
     bool update(const void* data, size_t bytes, size_t offset = 0) override;
+    bool read(void* out, size_t bytes, size_t offset = 0) const override;
 
     uint64_t serial() const { return _serial; }  // creation number within its back-end, from 1
     size_t byte_size() const { return _bytes.size(); }

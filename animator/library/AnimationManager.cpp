@@ -17,6 +17,7 @@
 #include "animator/blend/Animation.h"
 #include "animator/blend/AnimationGraph.h"
 #include "animator/instance/CharacterModelCookie.h"
+#include "animator/instance/GpuAnimation.h"
 #include "animator/model/CharacterModelStatic.h"
 #include "animator/motion/RoutePlanner.h"
 #include "animator/util/Log.h"
@@ -92,13 +93,6 @@ bool read_numbers(Lua::Config& cfg, const char* name, float* out, int count, flo
     }
     cfg.close();
     return true;
-}
-
-aiQuaternion rotation_of(const aiMatrix4x4& m) {
-    aiVector3D scaling, position;
-    aiQuaternion rotation;
-    m.Decompose(scaling, rotation, position);
-    return rotation;
 }
 
 }  // namespace
@@ -184,35 +178,6 @@ void destroy_animation_managers() { registry().clear(); }
 
 // ---------------------------------------------------------------------------------------------------
 // Construction and loading
-
-struct AnimationManager::GpuData {
-    struct Frame {
-        float rotation[4];
-        float translation[4];
-    };
-    struct ClipInfo {
-        uint32_t first;
-        uint32_t nodes;
-        int32_t frames;
-        float rate;
-        float vector[4];
-    };
-    static_assert(sizeof(Frame) == 32 && sizeof(ClipInfo) == 32, "GPU element sizes");
-
-    std::vector<Frame> frames;
-    std::vector<ClipInfo> clips;
-    std::vector<int32_t> node_paths;
-    std::vector<float> masks;
-    render::StructuredBuffer animations, clips_info, paths, mask_buffer, local_transforms;
-    render::ShaderPtr shader;
-    render::TechniqueHandle technique = -1;
-    enum Var {
-        V_ANIMATIONS, V_CLIPS_INFO, V_NODE_PATHS, V_MASKS, V_PER_INSTANCE_DATA, V_PER_INSTANCE_DATA_RW,
-        V_PER_INSTANCE_ANIMATIONS, V_LOCAL_TRANSFORMS, V_LOCAL_TRANSFORMS_RW, V_MODEL_TRANSFORMS_RW,
-        V_INSTANCE_INDICES, V_TIMELINE, V_MODEL_TIME, V_ROOT_TRANSFORM_INDEX, V_COUNT
-    };
-    render::VariableHandle vars[V_COUNT];
-};
 
 AnimationManager::AnimationManager(const char* skeleton_type) : _name(skeleton_type ? skeleton_type : "") {
     _lua = ORN_lua_open("Animator::AnimationManager::AnimationManager");
@@ -310,6 +275,7 @@ void AnimationManager::init() {
     orn::push_pooled_task([this] { create_gpu_animations(); }, _gpu_tasks, 1, "ANIMATOR");
     _load_graph(graphs, cfg);
     _gpu_tasks->get_signal().wait();
+    _loaded = true;
 }
 
 struct AnimationManager::SkeletonGate {
@@ -632,6 +598,8 @@ float AnimationManager::get_animation_duration(const std::string& name) const {
     return get_animation_duration(static_cast<int>(get_animation_index(name)));
 }
 
+const aiAnimation* AnimationManager::get_clip_animation(int clip) const { return _clip_animation(clip); }
+
 const AnimationManager::AnimationDescription* AnimationManager::get_description(int clip) const {
     if (clip < 0 || clip >= static_cast<int>(_clips.size())) return nullptr;
     return &_clips[clip];
@@ -692,181 +660,36 @@ const AnimationManager::OverrideAnimation* AnimationManager::find_override_by_cl
 }
 
 // ---------------------------------------------------------------------------------------------------
-// GPU clip buffers and compute pass
+// GPU clip buffers and compute pass (the packing and the passes live in GpuAnimation)
 
 void AnimationManager::create_gpu_animations() {
-    auto gpu = std::make_unique<GpuData>();
-    const size_t n = static_cast<size_t>(_num_nodes);
-
-    // Rest transform of every node as a frame.
-    std::vector<GpuData::Frame> rest(n);
-    for (size_t i = 0; i < n; ++i) {
-        const aiQuaternion q = rotation_of(_rest_transforms[i]);
-        const aiMatrix4x4& m = _rest_transforms[i];
-        rest[i] = {{q.x, q.y, q.z, q.w}, {m.a4, m.b4, m.c4, 0.0f}};
-    }
-
-    // Reserve the packed arrays up front (an estimate from each clip's first animation).
-    double estimate = 0.0;
-    for (const AnimationDescription& clip : _clips)
-        if (clip.scene && clip.scene->mNumAnimations > 0)
-            estimate += static_cast<double>(n) * std::max(1.0, clip.scene->mAnimations[0]->mDuration + 1.0);
-    gpu->frames.reserve(static_cast<size_t>(std::min(estimate, double(1 << 24))));
-    gpu->clips.reserve(_clips.size());
-
-    for (const AnimationDescription& clip : _clips) {
-        const aiScene* scene = clip.scene;
-        const aiAnimation* anim = nullptr;
-        if (scene && scene->mNumAnimations == 1) {
-            anim = scene->mAnimations[0];
-        } else if (scene && scene->mNumAnimations > 1) {
-            log_message(LOG_TAG, LOG_WARNING, "animation %s contains multiple animations (%d)", clip.name.c_str(),
-                        static_cast<int>(scene->mNumAnimations));
-            anim = scene->mAnimations[scene->mNumAnimations - 1];
-            for (unsigned i = 0; i < scene->mNumAnimations; ++i)
-                if (std::strcmp(scene->mAnimations[i]->mName.C_Str(), LIBRARY_TAKE_NAME) == 0) {
-                    anim = scene->mAnimations[i];
-                    break;
-                }
-        }
-        int frames = anim ? static_cast<int>(anim->mDuration + 1.0) : 1;
-        if (frames < 1) frames = 1;
-
-        std::vector<const aiNodeAnim*> channel(n, nullptr);
-        for (unsigned c = 0; anim && c < anim->mNumChannels; ++c) {
-            const int id = _find_node(anim->mChannels[c]->mNodeName.C_Str());
-            if (id >= 0 && static_cast<size_t>(id) < n && !channel[id]) channel[id] = anim->mChannels[c];
-        }
-
-        GpuData::ClipInfo info{};
-        info.first = static_cast<uint32_t>(gpu->frames.size());
-        info.nodes = static_cast<uint32_t>(n);
-        info.frames = frames;
-        info.rate = anim ? static_cast<float>(anim->mTicksPerSecond) : 0.0f;
-        auto vec = _clip_vectors.find(clip.name);
-        const osg::Vec4f v = vec != _clip_vectors.end() ? vec->second : osg::Vec4f(1, 1, 1, 1);
-        for (int k = 0; k < 4; ++k) info.vector[k] = v[k];
-        gpu->clips.push_back(info);
-
-        for (size_t node = 0; node < n; ++node) {
-            const aiNodeAnim* ch = channel[node];
-            for (int f = 0; f < frames; ++f) {
-                GpuData::Frame frame = rest[node];
-                if (ch && ch->mNumRotationKeys > 0) {
-                    const aiQuaternion& q = ch->mRotationKeys[std::min<unsigned>(f, ch->mNumRotationKeys - 1)].mValue;
-                    frame.rotation[0] = q.x, frame.rotation[1] = q.y, frame.rotation[2] = q.z, frame.rotation[3] = q.w;
-                }
-                if (ch && ch->mNumPositionKeys > 0) {
-                    const aiVector3D& p = ch->mPositionKeys[std::min<unsigned>(f, ch->mNumPositionKeys - 1)].mValue;
-                    frame.translation[0] = p.x, frame.translation[1] = p.y, frame.translation[2] = p.z;
-                }
-                gpu->frames.push_back(frame);
-            }
-        }
-    }
-
-    const size_t p = static_cast<size_t>(std::max(_longest_path, 1));
-    gpu->node_paths.assign(n * p, 0);
-    for (size_t i = 0; i < n && i < _node_paths.size(); ++i)
-        for (size_t j = 0; j < _node_paths[i].size() && j < p; ++j)
-            gpu->node_paths[i * p + j] = static_cast<int32_t>(_node_paths[i][j]);
-
-    const int mask_count = static_cast<int>(_overrides.size());
-    for (int i = 0; i < mask_count; ++i) {
-        const OverrideAnimation* mask = nullptr;
-        for (const auto& entry : _overrides)
-            if (entry.second.id == i) {
-                mask = &entry.second;
-                break;
-            }
-        for (size_t node = 0; node < n; ++node)
-            gpu->masks.push_back(mask && node < mask->weights.size() ? mask->weights[node] : 0.0f);
-    }
-
-    auto create = [](uint32_t size, size_t count, const void* data) {
-        return render::RenderAPI::createStructuredBuffer(size, static_cast<uint32_t>(count), 5, data, size * count,
-                                                         "ANIMATOR");
-    };
-    gpu->animations = create(sizeof(GpuData::Frame), gpu->frames.size(), gpu->frames.data());
-    gpu->clips_info = create(sizeof(GpuData::ClipInfo), gpu->clips.size(), gpu->clips.data());
-    gpu->paths = create(static_cast<uint32_t>(p * sizeof(int32_t)), n, gpu->node_paths.data());
-    gpu->mask_buffer = create(sizeof(float), gpu->masks.size(), gpu->masks.data());
-
-    auto define = [](const char* name, const std::string& value) {
-        return render::ShaderDefine{name, value.substr(0, 64)};
-    };
-    const render::ShaderDefines defines{define("NUM_NODES", std::to_string(n)),
-                                        define("MAX_NODE_PATH", std::to_string(p)),
-                                        define("MAX_ANIMATIONS_STACK_SIZE", "100")};
-    gpu->shader = render::RenderAPI::openShader("animator/animation_compute.fx", defines);
-    static const char* const names[GpuData::V_COUNT] = {
-        "animations",          "clips_info",         "node_paths",       "masks",
-        "per_instance_data",   "per_instance_data_rw", "per_instance_animations", "local_transforms",
-        "local_transforms_rw", "model_transforms_rw", "instance_indices", "timeline",
-        "model_time",          "root_transform_index"};
-    for (int i = 0; i < GpuData::V_COUNT; ++i) gpu->vars[i] = gpu->shader ? gpu->shader->getVariable(names[i]) : -1;
-    gpu->technique = gpu->shader ? gpu->shader->getTechnique("AnimationCompute") : -1;
-
-    if (_gpu && _gpu->local_transforms) gpu->local_transforms = _gpu->local_transforms;
+    auto gpu = std::make_unique<GpuAnimation>();
+    gpu->pack(*this);
+    gpu->create_resources(_num_nodes, _longest_path);
+    if (_gpu) gpu->adopt_local_transforms(*_gpu);
     _gpu = std::move(gpu);
     _gpu_created = true;
-    _loaded = true;
+}
+
+void AnimationManager::release_gpu_animations() {
+    _gpu.reset();
+    _gpu_created = false;
 }
 
 void AnimationManager::compute(ComputePassParams params) {
+    if (!_gpu && _loaded) create_gpu_animations();
     if (!_gpu) return;
-    GpuData& g = *_gpu;
-    using R = render::RenderAPI;
-    const uint32_t capacity = params.per_instance_data && *params.per_instance_data ? (*params.per_instance_data)->capacity() : 0;
-    const uint64_t needed = static_cast<uint64_t>(_num_nodes) * capacity;
-    if (!g.local_transforms || g.local_transforms->capacity() < needed) {
-        g.local_transforms.reset();
-        g.local_transforms = R::createStructuredBuffer(64, static_cast<uint32_t>(needed), 12, nullptr, 0, "ANIMATOR");
-    }
     auto buffer = [](render::StructuredBuffer* b) { return b ? *b : render::StructuredBuffer(); };
-    const uint32_t groups = params.instance_count > 0 ? static_cast<uint32_t>(params.instance_count) : 0;
-
-    R::beginTechnique(g.shader, g.technique, 0);
-    R::bindBuffer(g.vars[GpuData::V_PER_INSTANCE_DATA], buffer(params.per_instance_data));
-    R::bindBuffer(g.vars[GpuData::V_PER_INSTANCE_ANIMATIONS], buffer(params.per_instance_animations));
-    R::bindBuffer(g.vars[GpuData::V_INSTANCE_INDICES], buffer(params.instance_indices));
-    R::bindBuffer(g.vars[GpuData::V_CLIPS_INFO], g.clips_info);
-    R::bindBuffer(g.vars[GpuData::V_ANIMATIONS], g.animations);
-    R::bindBuffer(g.vars[GpuData::V_MASKS], g.mask_buffer);
-    R::bindBuffer(g.vars[GpuData::V_LOCAL_TRANSFORMS_RW], g.local_transforms);
-    R::setFloat(g.vars[GpuData::V_MODEL_TIME], params.model_time);
-    R::commit();
-    R::dispatch(0, groups, 1, 1);
-    R::endPass();
-
-    R::beginTechnique(g.shader, g.technique, 1);
-    R::bindBuffer(g.vars[GpuData::V_INSTANCE_INDICES], buffer(params.instance_indices));
-    R::bindBuffer(g.vars[GpuData::V_NODE_PATHS], g.paths);
-    R::bindBuffer(g.vars[GpuData::V_LOCAL_TRANSFORMS], g.local_transforms);
-    R::bindBuffer(g.vars[GpuData::V_MODEL_TRANSFORMS_RW], buffer(params.model_transforms));
-    R::setFloat(g.vars[GpuData::V_MODEL_TIME], params.model_time);
-    R::commit();
-    R::dispatch(1, groups, 1, 1);
-    R::endPass();
+    _gpu->compute(_num_nodes, params.model_time, params.instance_count, buffer(params.per_instance_data),
+                  buffer(params.per_instance_animations), buffer(params.instance_indices),
+                  buffer(params.model_transforms));
 }
 
 void AnimationManager::process_timeline(const std::tuple<float, int, float, int>& p,
                                         const std::tuple<render::StructuredBuffer, render::StructuredBuffer,
                                                          render::StructuredBuffer, render::StructuredBuffer>& b) {
-    if (!_gpu) return;
-    GpuData& g = *_gpu;
-    using R = render::RenderAPI;
-    R::beginTechnique(g.shader, g.technique, 2);
-    R::setFloat(g.vars[GpuData::V_MODEL_TIME], std::get<0>(p));
-    R::setInt(g.vars[GpuData::V_ROOT_TRANSFORM_INDEX], _root_node_id);
-    R::bindBuffer(g.vars[GpuData::V_INSTANCE_INDICES], std::get<0>(b));
-    R::bindBuffer(g.vars[GpuData::V_PER_INSTANCE_DATA], std::get<1>(b));
-    R::bindBuffer(g.vars[GpuData::V_PER_INSTANCE_DATA_RW], std::get<2>(b));
-    R::bindBuffer(g.vars[GpuData::V_TIMELINE], std::get<3>(b));
-    R::commit();
-    const int groups = std::get<1>(p);
-    R::dispatch(2, groups > 0 ? static_cast<uint32_t>(groups) : 0, 1, 1);
-    R::endPass();
+    if (!_gpu && _loaded) create_gpu_animations();
+    if (_gpu) _gpu->process_timeline(_root_node_id, p, b);
 }
 
 
@@ -875,8 +698,6 @@ namespace {
 // Above this rate an imported clip is resampled at MENDED_RATE frames per second.
 const double MAX_KEY_RATE = 60.0;
 const double MENDED_RATE = 30.0;
-// assimp's convention for a clip that gives no rate.
-const double DEFAULT_TICKS_PER_SECOND = 25.0;
 const double KEY_TIME_TOLERANCE = 1e-3;
 
 aiVector3D mix(const aiVector3D& a, const aiVector3D& b, float f) { return a + (b - a) * f; }

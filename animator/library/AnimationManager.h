@@ -37,8 +37,12 @@ class AnimationGraph;
 class RoutePlanner;
 class CharacterModelCookie;
 class CharacterModelStatic;
+class GpuAnimation;
 
 using InstanceMatrices = std::tuple<osg::Matrixf, osg::Matrixf>;
+
+// The rate of a clip that gives none, in ticks per second (assimp's convention).
+constexpr double DEFAULT_TICKS_PER_SECOND = 25.0;
 
 // Clip index meaning "no clip has that name".
 constexpr unsigned short INVALID_CLIP = 65535;
@@ -117,9 +121,12 @@ public:
     float get_animation_duration(int clip) const;
     float get_animation_duration(const std::string& name) const;
     const AnimationDescription* get_description(int clip) const;
+    // The animation of a clip's scene that is the clip (null for an index that is not a clip).
+    const aiAnimation* get_clip_animation(int clip) const;
     AnimationGraph* get_graph() const { return _graph.get(); }
     RoutePlanner* get_route_planner() const { return _route_planner.get(); }
     std::map<std::string, osg::Vec4f>& get_clip_vectors() { return _clip_vectors; }
+    const std::map<std::string, osg::Vec4f>& get_clip_vectors() const { return _clip_vectors; }
 
     // ---- clip import and preprocessing
     void load_animation(const aiScene* scene, const std::string& name, const PreprocessingOption& option);
@@ -185,6 +192,10 @@ public:
                           const std::tuple<render::StructuredBuffer, render::StructuredBuffer,
                                            render::StructuredBuffer, render::StructuredBuffer>& b);
     bool is_gpu_created() const { return _gpu_created; }
+    // The packed clips and the compute shader (null before the GPU data is created).
+    const GpuAnimation* get_gpu_animation() const { return _gpu.get(); }
+    // Releases the GPU buffers and shader; the next compute pass creates them again.
+    void release_gpu_animations();
 
 protected:
     void create_gpu_animations();
@@ -254,8 +265,7 @@ private:
     std::set<std::string> _reported_nodes;
 
     // GPU data
-    struct GpuData;
-    std::unique_ptr<GpuData> _gpu;
+    std::unique_ptr<GpuAnimation> _gpu;
     bool _gpu_created = false;
 };
 

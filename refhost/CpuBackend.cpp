@@ -2,10 +2,12 @@
 #include "refhost/CpuBackend.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <utility>
 
 #include "host/Log.h"
+#include "refhost/CpuAnimationCompute.h"
 
 namespace render {
 
@@ -39,6 +41,11 @@ struct CpuRecorder {
     std::vector<std::weak_ptr<CpuTextureArray>> textures;
     HandleTable techniques, variables, elements;
     std::shared_ptr<CpuShader> current_shader;
+    // What the pass begun last has bound, by variable name.
+    struct Bound {
+        std::map<std::string, StructuredBuffer> buffers;
+        std::map<std::string, float> floats;
+    } bound;
     std::set<std::string> failing_shaders;
     bool textures_available = true;
     uint32_t next_shader_id = 1;
@@ -249,6 +256,7 @@ TextureArrayPtr CpuBackend::openTextureArray(const std::vector<std::string>& nam
 void CpuBackend::beginTechnique(const ShaderPtr& shader, TechniqueHandle technique, int pass) {
     std::lock_guard<std::mutex> lock(_rec->mutex);
     _rec->current_shader = std::dynamic_pointer_cast<CpuShader>(shader);
+    _rec->bound = CpuRecorder::Bound();
     Command c;
     c.type = Command::BeginTechnique;
     c.shader = _rec->current_shader;
@@ -272,6 +280,7 @@ void CpuBackend::bindBuffer(VariableHandle variable, const StructuredBuffer& buf
     std::lock_guard<std::mutex> lock(_rec->mutex);
     Command c = variable_command(Command::BindBuffer, variable, _rec->variables);
     c.buffer = buffer;
+    if (!c.name.empty()) _rec->bound.buffers[c.name] = buffer;
     _rec->record_locked(std::move(c));
 }
 
@@ -286,6 +295,7 @@ void CpuBackend::setFloat(VariableHandle variable, float value) {
     std::lock_guard<std::mutex> lock(_rec->mutex);
     Command c = variable_command(Command::SetFloat, variable, _rec->variables);
     c.f = value;
+    if (!c.name.empty()) _rec->bound.floats[c.name] = value;
     _rec->record_locked(std::move(c));
 }
 
@@ -323,6 +333,20 @@ void CpuBackend::commit() {
     _rec->record(std::move(c));
 }
 
+namespace {
+
+const char* const ANIMATION_COMPUTE_SHADER = "animator/animation_compute.fx";
+
+int define_int(const CpuShader& shader, const char* name, int fallback) {
+    const std::string v = shader.define(name);
+    if (v.empty()) return fallback;
+    char* end = nullptr;
+    const long n = std::strtol(v.c_str(), &end, 10);
+    return end && *end == '\0' && n >= 0 && n <= (1 << 20) ? static_cast<int>(n) : fallback;
+}
+
+}  // namespace
+
 void CpuBackend::dispatch(int pass, uint32_t x, uint32_t y, uint32_t z) {
     Command c;
     c.type = Command::Dispatch;
@@ -330,7 +354,59 @@ void CpuBackend::dispatch(int pass, uint32_t x, uint32_t y, uint32_t z) {
     c.x = x;
     c.y = y;
     c.z = z;
-    _rec->record(std::move(c));
+    std::shared_ptr<CpuShader> shader;
+    CpuRecorder::Bound bound;
+    {
+        std::lock_guard<std::mutex> lock(_rec->mutex);
+        shader = _rec->current_shader;
+        if (shader && shader->file() == ANIMATION_COMPUTE_SHADER) bound = _rec->bound;
+        _rec->record_locked(std::move(c));
+    }
+    if (!shader || shader->file() != ANIMATION_COMPUTE_SHADER) return;
+
+    // The animation passes run here, on the bound buffers, each locked for the pass.
+    std::vector<std::shared_ptr<CpuBuffer>> buffers;
+    auto buffer_of = [&](const char* name) -> CpuBuffer* {
+        auto it = bound.buffers.find(name);
+        auto b = it != bound.buffers.end() ? std::dynamic_pointer_cast<CpuBuffer>(it->second) : nullptr;
+        if (!b) return nullptr;
+        if (std::find(buffers.begin(), buffers.end(), b) == buffers.end()) buffers.push_back(b);
+        return b.get();
+    };
+    CpuAnimationCompute::Bindings b;
+    b.num_nodes = define_int(*shader, "NUM_NODES", 0);
+    b.max_node_path = define_int(*shader, "MAX_NODE_PATH", 1);
+    b.max_stack = define_int(*shader, "MAX_ANIMATIONS_STACK_SIZE", 100);
+    auto time = bound.floats.find("model_time");
+    b.model_time = time != bound.floats.end() ? time->second : 0.0f;
+    struct Slot {
+        const char* name;
+        CpuAnimationCompute::In* in;
+        CpuAnimationCompute::Out* out;
+    };
+    const Slot slots[] = {{"animations", &b.animations, nullptr},
+                          {"clips_info", &b.clips_info, nullptr},
+                          {"node_paths", &b.node_paths, nullptr},
+                          {"masks", &b.masks, nullptr},
+                          {"per_instance_data", &b.per_instance_data, nullptr},
+                          {"per_instance_animations", &b.per_instance_animations, nullptr},
+                          {"instance_indices", &b.instance_indices, nullptr},
+                          {"local_transforms", &b.local_transforms, nullptr},
+                          {"local_transforms_rw", nullptr, &b.local_transforms_rw},
+                          {"model_transforms_rw", nullptr, &b.model_transforms_rw},
+                          {"per_instance_data_rw", nullptr, &b.per_instance_data_rw},
+                          {"timeline", nullptr, &b.timeline}};
+    std::vector<std::pair<const Slot*, CpuBuffer*>> found;
+    for (const Slot& slot : slots)
+        if (CpuBuffer* buffer = buffer_of(slot.name)) found.emplace_back(&slot, buffer);
+    std::sort(buffers.begin(), buffers.end());
+    std::vector<std::unique_lock<std::mutex>> locks;
+    for (const auto& buffer : buffers) locks.emplace_back(buffer->_mutex);
+    for (const auto& [slot, buffer] : found) {
+        if (slot->in) *slot->in = {buffer->_bytes.data(), buffer->_bytes.size()};
+        if (slot->out) *slot->out = {buffer->_bytes.data(), buffer->_bytes.size()};
+    }
+    CpuAnimationCompute::dispatch(pass, b, x);
 }
 
 void CpuBackend::drawIndexedInstanced(uint32_t index_count, uint32_t instance_count) {

@@ -1,6 +1,7 @@
 // Recording renderer back-end: keeps every resource it creates and every call it receives, in order,
 // so that tests (and a host run without a GPU) can inspect what was asked of the renderer. Nothing is
-// drawn and compute passes are not evaluated.
+// drawn; dispatches of the animation compute shader ("animator/animation_compute.fx") are evaluated
+// in C++ on the bound buffers (CpuAnimationCompute), so model-space matrices are real here too.
 //
 // Handles: techniques, variables and vertex elements get handles from three back-end wide counters;
 // a name asked again from the same shader gets the same handle, so a handle names one (shader, name)

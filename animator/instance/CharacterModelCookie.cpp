@@ -129,18 +129,22 @@ std::vector<ShaderBlendSpace2D>& CharacterModelCookie::get_stack(float) {
 
 int CharacterModelCookie::get_stack_size() const { return instance_data.stack_size; }
 
-const ShaderBlendSpace2D& CharacterModelCookie::get_current_blend_space(float t) const {
+int CharacterModelCookie::get_current_slot(float t) const {
     const int n = instance_data.stack_size;
-    if (!model || n <= 0) return empty_record();
-    const ShaderBlendSpace2D& bottom = model->get_record(instance_data.stack[0]);
-    if (bottom.start_time >= t) return bottom;
+    if (!model || n <= 0) return -1;
+    if (model->get_record(instance_data.stack[0]).start_time >= t) return 0;
     for (int i = 0; i < n; ++i) {
         const ShaderBlendSpace2D& entry = model->get_record(instance_data.stack[i]);
         if (t >= entry.start_time &&
             (i == n - 1 || model->get_record(instance_data.stack[i + 1]).start_time > t))
-            return entry;
+            return i;
     }
-    return bottom;
+    return 0;
+}
+
+const ShaderBlendSpace2D& CharacterModelCookie::get_current_blend_space(float t) const {
+    const int slot = get_current_slot(t);
+    return slot >= 0 ? model->get_record(instance_data.stack[slot]) : empty_record();
 }
 
 int CharacterModelCookie::get_current_blend_space_id(float t) const {

@@ -40,6 +40,9 @@ public:
     int get_stack_size() const;
     // The record in effect at t (the newest that has started; the bottom one before any start).
     const ShaderBlendSpace2D& get_current_blend_space(float t) const;
+    // The stack slot of the record in effect at t: the newest entry that has started, the bottom one
+    // before any has; -1 for an empty stack.
+    int get_current_slot(float t) const;
     const ShaderBlendSpace2D& get_blend_space(float t) const { return get_current_blend_space(t); }
     int get_current_blend_space_id(float t) const;
     wPosition3<float> get_correction(float t);

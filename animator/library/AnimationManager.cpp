@@ -1421,6 +1421,23 @@ osg::Matrixf AnimationManager::get_node_world_pos(CharacterModelCookie* cookie, 
     return m;
 }
 
+bool AnimationManager::get_model_transforms(float time, CharacterModelCookie* cookie, osg::Matrixf* out) const {
+    if (!cookie || !out || cookie->get_stack_size() <= 0) return false;
+    const osg::Vec2f window = cookie->get_timeline_window();
+    if (window.y() > 0.0f) time = std::fmod(time - window.x(), window.y()) + window.x();
+    const int slot = cookie->get_current_slot(time);
+    const ShaderBlendSpace2D& rec = cookie->get_current_blend_space(time);
+    const ShaderBlendSpace2D* below = nullptr;
+    if (slot > 0) below = &cookie->get_model()->get_record(cookie->get_instance_data().stack[slot - 1]);
+    for (int node = 0; node < _num_nodes; ++node) {
+        out[node] = below ? blend_stack_items(node, time, *below, rec) : get_bs_node_matrix(node, time, rec);
+        // Parents come before their children in node id order, so the parent's matrix is final here.
+        const std::vector<uint32_t>& path = _node_paths[node];
+        if (path.size() > 1 && path[1] < static_cast<uint32_t>(node)) out[node] = out[node] * out[path[1]];
+    }
+    return true;
+}
+
 InstanceMatrices AnimationManager::_get_instance_matrix(float time, const ShaderBlendSpace2D& rec) const {
     const float x = time - rec.start_time;
     const osg::Vec3f loop(rec.loop, rec.loop_start, rec.loop_end);

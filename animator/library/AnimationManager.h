@@ -181,6 +181,12 @@ public:
     osg::Matrixf get_node_matrix(int node, float time, CharacterModelCookie* cookie) const;
     osg::Matrixf get_blended_root(float time, CharacterModelCookie* cookie) const;
     osg::Matrixf get_node_world_pos(CharacterModelCookie* cookie, const std::string& node_name, float time);
+    // Model-space matrices of every node of a character at a time, the CPU twin of the GPU compute
+    // pass: the time folded into the cookie's idle-timeline window, the record in effect cross-faded
+    // with the entry below it while it fades in (blend_stack_items), overrides applied, chained from
+    // the root down. `out` receives get_num_nodes() matrices, in node id order; answers false and
+    // leaves `out` alone when the cookie has no stack.
+    bool get_model_transforms(float time, CharacterModelCookie* cookie, osg::Matrixf* out) const;
     InstanceMatrices _get_instance_matrix(float time, const ShaderBlendSpace2D& rec) const;
     InstanceMatrices get_instance_matrix(float time, CharacterModelCookie* cookie) const;
     InstanceMatrices get_instance_matrix(float time, int instance_id, const osg::Vec2f& window,

@@ -68,6 +68,8 @@ Animator::CharacterModelStatic* biped_model() {
     return w.model.get();
 }
 
+std::shared_ptr<render::CpuBackend> biped_backend() { return world().backend; }
+
 std::unique_ptr<Animator::CharacterModelCookie> new_character() {
     return std::make_unique<Animator::CharacterModelCookie>(biped_model());
 }

@@ -8,6 +8,7 @@
 #include "animator/instance/CharacterModelCookie.h"
 #include "animator/library/AnimationManager.h"
 #include "animator/model/CharacterModelStatic.h"
+#include "refhost/CpuBackend.h"
 
 namespace test {
 
@@ -15,6 +16,8 @@ namespace test {
 Animator::AnimationManager& biped_manager();
 // The sample model "biped.chanimgpu", loaded on first use.
 Animator::CharacterModelStatic* biped_model();
+// The recording back-end the sample character was loaded on (installed by the first use).
+std::shared_ptr<render::CpuBackend> biped_backend();
 // A fresh character on the sample model.
 std::unique_ptr<Animator::CharacterModelCookie> new_character();
 

@@ -57,12 +57,37 @@ template <class T> size_t count_of(const CpuAnimationCompute::Out& s) { return s
 
 float dot(const Quat& a, const Quat& b) { return a.x * b.x + a.y * b.y + a.z * b.z + a.w * b.w; }
 
-Quat normalized(const Quat& q) {
+bool same(const Quat& a, const Quat& b) { return a.x == b.x && a.y == b.y && a.z == b.z && a.w == b.w; }
+
+inline Quat normalized(const Quat& q) {
     const float l2 = dot(q, q);
+    if (l2 > 1.0f - 2e-6f && l2 < 1.0f + 2e-6f) return q;
     if (!(l2 > 0.0f)) return {0.0f, 0.0f, 0.0f, 1.0f};
-    if (std::fabs(l2 - 1.0f) < 1e-6f) return q;
     const float inv = 1.0f / std::sqrt(l2);
     return {q.x * inv, q.y * inv, q.z * inv, q.w * inv};
+}
+
+// 1 / (i (2i + 1)) for the slerp weight series below.
+constexpr float SERIES[] = {0.0f,        1.0f / 3,   1.0f / 10,  1.0f / 21,  1.0f / 36,  1.0f / 55,
+                            1.0f / 78,   1.0f / 105, 1.0f / 136, 1.0f / 171, 1.0f / 210, 1.0f / 253,
+                            1.0f / 300,  1.0f / 351, 1.0f / 406, 1.0f / 465, 1.0f / 528};
+
+// The spherical weights sin((1 - t) w) / sin w and sin(t w) / sin w for cos w = c in [0.5, 1], from
+// their power series in (c - 1): b0(t) = t, bi(t) = b(i-1)(t) (t^2 - i^2) / (i (2i + 1)). The terms
+// shrink at least fourfold each, so a few give float precision, without trigonometry.
+void series_weights(float c, float t, float& wa, float& wb) {
+    const float y = c - 1.0f, s = 1.0f - t, t2 = t * t, s2 = s * s;
+    float bt = t, bs = s, power = 1.0f;
+    wa = s, wb = t;
+    for (int i = 1; i <= 16; ++i) {
+        const float i2 = static_cast<float>(i * i);
+        power *= y;
+        bt *= (t2 - i2) * SERIES[i];
+        bs *= (s2 - i2) * SERIES[i];
+        const float tb = bt * power, ta = bs * power;
+        wb += tb, wa += ta;
+        if (std::fabs(tb) + std::fabs(ta) < 1e-8f) break;
+    }
 }
 
 // Shorter-arc spherical interpolation of unit quaternions; nearly equal ones interpolate linearly.
@@ -74,12 +99,17 @@ Quat slerp(const Quat& a, Quat b, float t) {
     }
     if (d > 0.9995f)
         return normalized({a.x + (b.x - a.x) * t, a.y + (b.y - a.y) * t, a.z + (b.z - a.z) * t, a.w + (b.w - a.w) * t});
-    const float dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z, dw = a.w - b.w;
-    const float sx = a.x + b.x, sy = a.y + b.y, sz = a.z + b.z, sw = a.w + b.w;
-    const float omega = 2.0f * std::atan2(std::sqrt(dx * dx + dy * dy + dz * dz + dw * dw),
-                                          std::sqrt(sx * sx + sy * sy + sz * sz + sw * sw));
-    const float s = std::sin(omega);
-    const float wa = std::sin((1.0f - t) * omega) / s, wb = std::sin(t * omega) / s;
+    float wa, wb;
+    if (d >= 0.5f) {
+        series_weights(d, t, wa, wb);
+    } else {
+        const float dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z, dw = a.w - b.w;
+        const float sx = a.x + b.x, sy = a.y + b.y, sz = a.z + b.z, sw = a.w + b.w;
+        const float omega = 2.0f * std::atan2(std::sqrt(dx * dx + dy * dy + dz * dz + dw * dw),
+                                              std::sqrt(sx * sx + sy * sy + sz * sz + sw * sw));
+        const float s = std::sin(omega);
+        wa = std::sin((1.0f - t) * omega) / s, wb = std::sin(t * omega) / s;
+    }
     return {wa * a.x + wb * b.x, wa * a.y + wb * b.y, wa * a.z + wb * b.z, wa * a.w + wb * b.w};
 }
 
@@ -87,7 +117,7 @@ float mix(float a, float b, float t) { return a + (b - a) * t; }
 
 Pose blend(const Pose& a, const Pose& b, float t) {
     Pose r;
-    r.q = slerp(a.q, b.q, t);
+    r.q = same(a.q, b.q) ? a.q : slerp(a.q, b.q, t);  // nodes that no clip moves blend rest with rest
     for (int k = 0; k < 3; ++k) r.p[k] = mix(a.p[k], b.p[k], t);
     r.s = mix(a.s, b.s, t);
     return r;
@@ -169,8 +199,16 @@ public:
 
     Frame frame(size_t i) const { return load<Frame>(b.animations.data, i); }
 
-    Pose sample(int c, int node, float time, bool looping) const {
-        if (c < 0) return IDENTITY;
+    // Where a clip is read at a time: its key pair and factor, the same for every node.
+    struct Cursor {
+        bool valid = false;
+        uint32_t first = 0, nodes = 0, frames = 1;
+        int k0 = 0, k1 = 0;
+        float f = 0.0f;
+    };
+    Cursor cursor(int c, float time, bool looping) const {
+        Cursor k;
+        if (c < 0) return k;
         const ClipInfo info = clip(c);
         const int count = std::max(info.frames, 1);
         const float duration = static_cast<float>(count - 1);
@@ -182,18 +220,32 @@ public:
         else
             tick = std::min(std::max(tick, 0.0f), duration);
         const float t = std::min(std::max(tick, 0.0f), duration);
-        const int k0 = static_cast<int>(t);
-        const int k1 = std::min(k0 + 1, count - 1);
-        const float f = std::min(std::max(t - static_cast<float>(k0), 0.0f), 1.0f);
-        const size_t base = static_cast<size_t>(info.first) + static_cast<size_t>(node) * static_cast<size_t>(count);
-        if (static_cast<uint32_t>(node) >= info.nodes || base + static_cast<size_t>(k1) >= frames) return IDENTITY;
-        const Frame a = frame(base + static_cast<size_t>(k0)), b = frame(base + static_cast<size_t>(k1));
+        k.valid = true;
+        k.first = info.first, k.nodes = info.nodes, k.frames = static_cast<uint32_t>(count);
+        k.k0 = static_cast<int>(t);
+        k.k1 = std::min(k.k0 + 1, count - 1);
+        k.f = std::min(std::max(t - static_cast<float>(k.k0), 0.0f), 1.0f);
+        return k;
+    }
+
+    Pose sample(const Cursor& k, int node) const {
+        if (!k.valid || static_cast<uint32_t>(node) >= k.nodes) return IDENTITY;
+        const size_t base = static_cast<size_t>(k.first) + static_cast<size_t>(node) * k.frames;
+        if (base + static_cast<size_t>(k.k1) >= frames) return IDENTITY;
+        const Frame a = frame(base + static_cast<size_t>(k.k0));
         const Quat qa = normalized({a.rotation[0], a.rotation[1], a.rotation[2], a.rotation[3]});
-        const Quat qb = normalized({b.rotation[0], b.rotation[1], b.rotation[2], b.rotation[3]});
         Pose r;
-        r.q = f == 0.0f ? qa : slerp(qa, qb, f);
-        for (int k = 0; k < 3; ++k) r.p[k] = mix(a.translation[k], b.translation[k], f);
-        r.s = mix(a.translation[3], b.translation[3], f);
+        if (k.f == 0.0f || k.k1 == k.k0) {
+            r.q = qa;
+            std::memcpy(r.p, a.translation, sizeof r.p);
+            r.s = a.translation[3];
+            return r;
+        }
+        const Frame b = frame(base + static_cast<size_t>(k.k1));
+        const Quat qb = normalized({b.rotation[0], b.rotation[1], b.rotation[2], b.rotation[3]});
+        r.q = same(qa, qb) ? qa : slerp(qa, qb, k.f);
+        for (int i = 0; i < 3; ++i) r.p[i] = mix(a.translation[i], b.translation[i], k.f);
+        r.s = mix(a.translation[3], b.translation[3], k.f);
         return r;
     }
 };
@@ -203,11 +255,11 @@ struct Timing {
     uint32_t kind = 0;
     int clips[4] = {-1, -1, -1, -1};
     float times[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    Inputs::Cursor cursors[4];
     float u = 0.0f, v = 0.0f;
     bool looping = false;
-    int override_clip = -1;
     int override_row = -1;
-    float override_time = 0.0f;
+    Inputs::Cursor override_cursor;
 };
 
 Timing timing_of(const Inputs& in, int r, float time) {
@@ -244,12 +296,13 @@ Timing timing_of(const Inputs& in, int r, float time) {
         if (oc >= 0) {
             const float w = in.clip(oc).vector[3];
             if (w < 0.0f) {
-                tm.override_clip = oc;
                 tm.override_row = static_cast<int>(-w) - 1;
-                tm.override_time = tm.kind == KIND_CLIP ? local : x;
+                tm.override_cursor = in.cursor(oc, tm.kind == KIND_CLIP ? local : x, tm.looping);
             }
         }
     }
+    const int used = tm.kind == KIND_CLIP ? 1 : tm.kind == KIND_1D ? 2 : 4;
+    for (int k = 0; k < used; ++k) tm.cursors[k] = in.cursor(tm.clips[k], tm.times[k], tm.looping);
     return tm;
 }
 
@@ -257,26 +310,21 @@ Pose evaluate(const Inputs& in, const Timing& tm, int node) {
     Pose m;
     switch (tm.kind) {
     case KIND_CLIP:
-        m = in.sample(tm.clips[0], node, tm.times[0], tm.looping);
+        m = in.sample(tm.cursors[0], node);
         break;
     case KIND_1D:
-        m = blend(in.sample(tm.clips[0], node, tm.times[0], tm.looping),
-                  in.sample(tm.clips[1], node, tm.times[1], tm.looping), tm.u);
+        m = blend(in.sample(tm.cursors[0], node), in.sample(tm.cursors[1], node), tm.u);
         break;
     case KIND_2D:
-        m = blend(blend(in.sample(tm.clips[0], node, tm.times[0], tm.looping),
-                        in.sample(tm.clips[1], node, tm.times[1], tm.looping), tm.u),
-                  blend(in.sample(tm.clips[2], node, tm.times[2], tm.looping),
-                        in.sample(tm.clips[3], node, tm.times[3], tm.looping), tm.u),
-                  tm.v);
+        m = blend(blend(in.sample(tm.cursors[0], node), in.sample(tm.cursors[1], node), tm.u),
+                  blend(in.sample(tm.cursors[2], node), in.sample(tm.cursors[3], node), tm.u), tm.v);
         break;
     default:
         return IDENTITY;
     }
     if (tm.override_row >= 0) {
         const size_t w = static_cast<size_t>(tm.override_row) * static_cast<size_t>(in.b.num_nodes) + node;
-        if (w < in.masks && load<float>(in.b.masks.data, w) > 0.0f)
-            m = in.sample(tm.override_clip, node, tm.override_time, tm.looping);
+        if (w < in.masks && load<float>(in.b.masks.data, w) > 0.0f) m = in.sample(tm.override_cursor, node);
     }
     return m;
 }

@@ -3,6 +3,12 @@
 // one walks a few metres and stops, one turns on the spot, one stays on its idle timeline.
 //
 //   animator_host --data <repo>/data [--plugin <path/to/libanimator.so>] [--seconds N]
+//                 [--backend auto|gl|cpu] [--shaders DIR]
+//
+// The renderer back-end: "gl" (OpenGL 4.5 on a headless EGL context, running the shaders of
+// refhost/shaders), "cpu" (the recording back-end, which evaluates the animation compute passes in
+// C++), or "auto", the default: GL when a context can be made, otherwise the CPU back-end with a
+// message saying why.
 //
 // The program links the plug-in (its simulation code calls the exported classes directly) and still
 // opens it with dlopen to run the entry points, as a host does; dlopen answers the linked instance.
@@ -31,9 +37,13 @@
 #include "host/Render.h"
 #include "host/Vfs.h"
 #include "refhost/CpuBackend.h"
+#include "refhost/gl/GlBackend.h"
 
 #ifndef ANIMATOR_PLUGIN_DIR
 #define ANIMATOR_PLUGIN_DIR "."
+#endif
+#ifndef ANIMATOR_SHADER_DIR
+#define ANIMATOR_SHADER_DIR "refhost/shaders"
 #endif
 
 namespace {
@@ -48,6 +58,8 @@ struct Options {
     std::string plugin = std::string(ANIMATOR_PLUGIN_DIR) + "/libanimator.so";
     std::string model = "biped";
     double seconds = 8.0;
+    std::string backend = "auto";
+    std::string shaders = ANIMATOR_SHADER_DIR;
 };
 
 bool parse(int argc, char** argv, Options& o) {
@@ -63,8 +75,13 @@ bool parse(int argc, char** argv, Options& o) {
         else if (a == "--plugin" && next(v)) o.plugin = v;
         else if (a == "--model" && next(v)) o.model = v;
         else if (a == "--seconds" && next(v)) o.seconds = std::atof(v.c_str());
+        else if (a == "--backend" && next(v) && (v == "auto" || v == "gl" || v == "cpu")) o.backend = v;
+        else if (a == "--shaders" && next(v)) o.shaders = v;
         else {
-            std::fprintf(stderr, "usage: %s [--data DIR] [--plugin LIB] [--model NAME] [--seconds S]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--data DIR] [--plugin LIB] [--model NAME] [--seconds S] [--backend auto|gl|cpu] "
+                         "[--shaders DIR]\n",
+                         argv[0]);
             return false;
         }
     }
@@ -139,6 +156,57 @@ void describe(Animator::CharacterModelStatic& model, Animator::AnimationManager&
     const Animator::AnimationGraph::Graph& graph = manager.get_graph()->graph();
     for (size_t v = 0; v < manager.get_graph()->num_states(); ++v) line += (v ? ", " : "") + graph[v].key;
     std::printf("  graph states: %s\n", line.c_str());
+}
+
+// The renderer back-end the options ask for; the CPU back-end when GL is not asked for or not there.
+void install_backend(const Options& opt) {
+    if (opt.backend != "cpu") {
+        if (ornvfs::mount(opt.shaders.c_str(), "/shaders/", true, "host", true) == ornvfs::invalid_mount)
+            std::printf("warning: no shader directory %s\n", opt.shaders.c_str());
+        if (auto gl = render::GlBackend::create()) {
+            std::printf("renderer: OpenGL, %s\n", gl->renderer().c_str());
+            render::set_backend(gl);
+            return;
+        }
+        std::printf("renderer: no OpenGL 4.5 context could be made (see the message above); using the CPU "
+                    "back-end\n");
+    } else {
+        std::printf("renderer: CPU back-end\n");
+    }
+    render::set_backend(std::make_shared<render::CpuBackend>());
+}
+
+// Poses the characters with the library's compute passes on the installed back-end, as a batch of
+// the model does, and answers the model-space position of `node` of each (empty when it fails).
+std::vector<osg::Vec3f> pose_on_renderer(Animator::CharacterModelStatic& model, Animator::AnimationManager& manager,
+                                         const std::vector<int>& ids, float time, int node) {
+    using R = render::RenderAPI;
+    const auto& data = model.get_per_instance_data();
+    const auto& records = model.get_blend_spaces().records;
+    const uint32_t n = static_cast<uint32_t>(manager.get_num_nodes());
+    auto per_instance = R::createStructuredBuffer(sizeof(Animator::InstanceData), static_cast<uint32_t>(data.size()),
+                                                  12, data.data(), data.size() * sizeof(Animator::InstanceData), "HOST");
+    auto pool = R::createStructuredBuffer(sizeof(Animator::ShaderBlendSpace2D), static_cast<uint32_t>(records.size()),
+                                          12, records.data(), records.size() * sizeof(Animator::ShaderBlendSpace2D),
+                                          "HOST");
+    auto indices = R::createStructuredBuffer(4, static_cast<uint32_t>(ids.size()), 12, ids.data(), ids.size() * 4, "HOST");
+    auto out = R::createStructuredBuffer(64, n * static_cast<uint32_t>(data.size()), 12, nullptr, 0, "HOST");
+    if (!per_instance || !pool || !indices || !out || node < 0) return {};
+    Animator::AnimationManager::ComputePassParams p;
+    p.model_time = time;
+    p.instance_count = static_cast<int32_t>(ids.size());
+    p.per_instance_data = &per_instance;
+    p.per_instance_animations = &pool;
+    p.instance_indices = &indices;
+    p.model_transforms = &out;
+    manager.compute(p);
+    std::vector<osg::Vec3f> positions;
+    for (int id : ids) {
+        osg::Matrixf m;
+        if (!out->read(m.ptr(), sizeof m, (static_cast<size_t>(id) * n + node) * sizeof m)) return {};
+        positions.push_back(m.getTrans());
+    }
+    return positions;
 }
 
 // False when the model can not animate characters.
@@ -217,6 +285,22 @@ bool run_scene(Animator::CharacterModelStatic& model, double seconds) {
         }
     }
     std::printf("walked %.2f m, turned %.2f rad\n", walker.walked + walker.walking, turner.base_heading);
+
+    // The same characters posed by the compute passes, as the renderer would draw them, beside the
+    // library's own evaluation of the same node.
+    const int node = manager->get_node_id("biped_hand_R");
+    std::vector<int> ids;
+    for (const auto& c : characters) ids.push_back(c->character->get_id());
+    const float t = static_cast<float>(g_model_time);
+    const std::vector<osg::Vec3f> posed = pose_on_renderer(model, *manager, ids, t, node);
+    std::vector<osg::Matrixf> library(static_cast<size_t>(manager->get_num_nodes()));
+    for (size_t i = 0; i < characters.size() && i < posed.size(); ++i) {
+        manager->get_model_transforms(t, characters[i]->character, library.data());
+        const osg::Vec3f l = library[static_cast<size_t>(node)].getTrans();
+        std::printf("compute pass: #%zu right hand at (%.3f %.3f %.3f), library (%.3f %.3f %.3f)\n", i + 1,
+                    posed[i].x(), posed[i].y(), posed[i].z(), l.x(), l.y(), l.z());
+    }
+    if (posed.empty()) std::printf("compute pass: no result from the renderer\n");
     ImGui::orn::run_frame();
     return true;
 }
@@ -236,7 +320,7 @@ int main(int argc, char** argv) {
     write_host_config(opt.data);
     if (ornvfs::mount((opt.data + "/models").c_str(), "/models/", true, "host", true) == ornvfs::invalid_mount)
         std::printf("warning: no model directory %s/models\n", opt.data.c_str());
-    render::set_backend(std::make_shared<render::CpuBackend>());
+    install_backend(opt);
     ornvfs::set_default_tag("Animator");
 
     void* lib = dlopen(opt.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -17,8 +17,8 @@ namespace {
 
 // The debug-line shader: positions through one matrix, one colour, no motion.
 const char* const LINE_EFFECT = R"(#pragma technique Lines pass 0 vertex:line_vertex fragment:line_fragment
-uniform mat4 transform;
-uniform vec4 colour;
+layout(location = 0) uniform mat4 transform;
+layout(location = 1) uniform vec4 colour;
 #if defined(VERTEX_STAGE)
 layout(location = 0) in vec3 position;
 void line_vertex() { gl_Position = transform * vec4(position, 1.0); }
@@ -32,6 +32,13 @@ void line_fragment() {
 }
 #endif
 )";
+
+// Errors of GL calls (a fault of the back-end or of its use) go to the host's log; shader compiler
+// messages are reported with the shader that caused them.
+void APIENTRY report_error(GLenum source, GLenum type, GLuint, GLenum, GLsizei, const GLchar* message, const void*) {
+    if (source == GL_DEBUG_SOURCE_API && type == GL_DEBUG_TYPE_ERROR)
+        orn_logf("RENDER", 8, "OpenGL error: %s", message);
+}
 
 bool is_integer_input(uint32_t type) {
     switch (type) {
@@ -82,6 +89,12 @@ bool GlDevice::init(int width, int height, std::string& error) {
         glGetIntegeri_v(GL_MAX_COMPUTE_WORK_GROUP_COUNT, i, &count);
         _max_groups[i] = static_cast<uint32_t>(std::max(count, 0));
     }
+
+    glEnable(GL_DEBUG_OUTPUT);
+    glEnable(GL_DEBUG_OUTPUT_SYNCHRONOUS);
+    glDebugMessageControl(GL_DONT_CARE, GL_DONT_CARE, GL_DONT_CARE, 0, nullptr, GL_FALSE);
+    glDebugMessageControl(GL_DEBUG_SOURCE_API, GL_DEBUG_TYPE_ERROR, GL_DONT_CARE, 0, nullptr, GL_TRUE);
+    glDebugMessageCallback(report_error, nullptr);
 
     GLint max_size = 0;
     glGetIntegerv(GL_MAX_RENDERBUFFER_SIZE, &max_size);
@@ -256,9 +269,7 @@ void GlDevice::apply_value(const GlShader::Program& program, const GlShader::Slo
             const int i = value.kind == Value::INT ? value.i : to_int(value.f);
             switch (slot.type) {
             case GL_FLOAT: glProgramUniform1f(name, slot.location, f); break;
-            case GL_INT:
-            case GL_BOOL: glProgramUniform1i(name, slot.location, i); break;
-            case GL_UNSIGNED_INT: glProgramUniform1ui(name, slot.location, static_cast<GLuint>(i)); break;
+            case GL_INT: glProgramUniform1i(name, slot.location, i); break;
             default: applied = false;
             }
         } else {
@@ -379,11 +390,9 @@ void GlDevice::draw_lines(const std::vector<osg::Vec3f>& points, const osg::Matr
                           const osg::Vec4f& colour, unsigned pattern, bool depth_test) {
     if (points.size() < 2 || pattern == 0) return;
     const GlShader::Program* program = _lines->program(_lines->getTechnique("Lines"), 0);
-    const GlShader::Slot& matrix = program->slots.at(_lines->getVariable("transform"));
-    const GlShader::Slot& tint = program->slots.at(_lines->getVariable("colour"));
     const osg::Matrixf combined = transform * _view_projection;
-    glProgramUniformMatrix4fv(program->name, matrix.location, 1, GL_FALSE, combined.ptr());
-    glProgramUniform4fv(program->name, tint.location, 1, colour.ptr());
+    glProgramUniformMatrix4fv(program->name, 0, 1, GL_FALSE, combined.ptr());  // locations of LINE_EFFECT
+    glProgramUniform4fv(program->name, 1, 1, colour.ptr());
     glNamedBufferData(_line_buffer, static_cast<GLsizeiptr>(points.size() * sizeof(osg::Vec3f)), points.data(),
                       GL_STREAM_DRAW);
     if (!depth_test) glDisable(GL_DEPTH_TEST);

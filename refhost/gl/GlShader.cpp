@@ -50,17 +50,9 @@ GLint active_resources(GLuint program, GLenum interface) {
     return count;
 }
 
-bool is_sampler(GLenum type) {
-    switch (type) {
-    case GL_SAMPLER_2D_ARRAY:
-    case GL_INT_SAMPLER_2D_ARRAY:
-    case GL_UNSIGNED_INT_SAMPLER_2D_ARRAY:
-    case GL_SAMPLER_2D:
-    case GL_SAMPLER_2D_ARRAY_SHADOW:
-        return true;
-    default:
-        return false;
-    }
+// The uniform types a shader variable may have.
+bool is_variable_type(GLenum type) {
+    return type == GL_FLOAT || type == GL_INT || type == GL_FLOAT_MAT4 || type == GL_SAMPLER_2D_ARRAY;
 }
 
 int handle_for(std::map<std::string, int>& names, std::atomic<int>& counter, const std::string& name) {
@@ -148,18 +140,18 @@ std::shared_ptr<GlShader> GlShader::build(const std::string& file, const ShaderD
                 handle_for(shader->_variables, handles.variables, resource_name(name, GL_SHADER_STORAGE_BLOCK, index));
             program.slots[handle] = Slot{SLOT_BLOCK, index, -1, 0};
         }
-        // Uniforms of the default block; samplers take texture units in order.
+        // Uniforms of the default block of the variable types; samplers take texture units in order.
         const GLint uniforms = active_resources(name, GL_UNIFORM);
         GLuint unit = 0;
         for (GLint i = 0; i < uniforms; ++i) {
             const GLenum properties[] = {GL_BLOCK_INDEX, GL_TYPE, GL_LOCATION};
             GLint values[3] = {-1, 0, -1};
             glGetProgramResourceiv(name, GL_UNIFORM, static_cast<GLuint>(i), 3, properties, 3, nullptr, values);
-            if (values[0] != -1 || values[2] < 0) continue;
             const GLenum type = static_cast<GLenum>(values[1]);
+            if (values[0] != -1 || values[2] < 0 || !is_variable_type(type)) continue;
             const VariableHandle handle = handle_for(shader->_variables, handles.variables,
                                                      resource_name(name, GL_UNIFORM, static_cast<GLuint>(i)));
-            if (is_sampler(type)) {
+            if (type == GL_SAMPLER_2D_ARRAY) {
                 glProgramUniform1i(name, values[2], static_cast<GLint>(unit));
                 program.slots[handle] = Slot{SLOT_SAMPLER, unit++, values[2], type};
             } else {

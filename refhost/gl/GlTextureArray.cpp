@@ -5,6 +5,7 @@
 #include <stb/stb_image_resize.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "host/Log.h"
@@ -17,6 +18,8 @@ namespace render {
 namespace {
 
 const uint8_t MISSING_LAYER[4] = {128, 128, 128, 255};
+// The most pixel memory one texture array takes; beyond it the layers are made smaller.
+const uint64_t MAX_ARRAY_BYTES = uint64_t(1) << 30;
 
 struct Image {
     int width = 0;
@@ -32,6 +35,7 @@ bool decode(const std::string& path, const char* array, Image& out) {
         return false;
     }
     int width = 0, height = 0, channels = 0;
+    if (bytes.size() > static_cast<size_t>(INT32_MAX)) bytes.clear();  // stb_image takes int sizes
     stbi_uc* pixels = stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(bytes.data()),
                                             static_cast<int>(bytes.size()), &width, &height, &channels, 4);
     if (!pixels) {
@@ -67,6 +71,11 @@ bool GlTextureArray::load(const std::vector<std::string>& names, const char* nam
     if (!any) return false;
     out.width = std::min(out.width, max_size);
     out.height = std::min(out.height, max_size);
+    while (static_cast<uint64_t>(out.width) * out.height * 4 * names.size() > MAX_ARRAY_BYTES &&
+           (out.width > 1 || out.height > 1)) {
+        out.width = std::max(out.width / 2, 1);
+        out.height = std::max(out.height / 2, 1);
+    }
     const size_t layer_bytes = static_cast<size_t>(out.width) * out.height * 4;
     out.pixels.assign(layer_bytes * names.size(), 0);
     for (size_t i = 0; i < images.size(); ++i) {

@@ -23,6 +23,7 @@ buffer points { vec4 point[]; };
 uniform float factor;
 uniform int offset;
 uniform mat4 placement;
+uniform vec4 weights;  // not a type variables have
 
 void scale() {
     uint i = gl_GlobalInvocationID.x;
@@ -39,7 +40,7 @@ void transform() {
 }
 void probe() {
 #if defined(TECHNIQUE_Probe) && PASS_INDEX == 3
-    if (gl_GlobalInvocationID.x == 0u) sums[0] = float(PASS_INDEX) + BIAS;
+    if (gl_GlobalInvocationID.x == 0u) sums[0] = float(PASS_INDEX) + BIAS + weights.x;
 #endif
 }
 #endif
@@ -159,8 +160,9 @@ TEST_F(GlComputeTest, HandlesOfOtherShadersUnknownNamesAndMissingPassesDoNothing
     EXPECT_NE(shader->id(), other->id());
     EXPECT_NE(shader->getVariable("factor"), other->getVariable("factor"));
     EXPECT_EQ(shader->getVariable("factor"), shader->getVariable("factor"));
-    for (const char* name : {"no_such_variable", "source", "BIAS", ""})
-        EXPECT_EQ(shader->getVariable(name), -1) << name;  // a block member is not a variable
+    // A block member, a define and a vec4 uniform are not variables.
+    for (const char* name : {"no_such_variable", "source", "BIAS", "weights", ""})
+        EXPECT_EQ(shader->getVariable(name), -1) << name;
     EXPECT_EQ(shader->getVariable(nullptr), -1);
     EXPECT_EQ(shader->getTechnique("Missing"), -1);
     EXPECT_EQ(shader->getElement("POSITION0"), -1) << "a compute shader has no vertex inputs";

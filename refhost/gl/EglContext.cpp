@@ -98,7 +98,7 @@ EGLContext make_context(EGLDisplay display, const std::string& source, std::stri
     }
     EGLConfig config = EGL_NO_CONFIG_KHR;
     if (!has_extension(extensions, "EGL_KHR_no_config_context")) {
-        const EGLint wanted[] = {EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT, EGL_NONE};
+        const EGLint wanted[] = {EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT, EGL_SURFACE_TYPE, EGL_PBUFFER_BIT, EGL_NONE};
         EGLint found = 0;
         if (!eglChooseConfig(display, wanted, &config, 1, &found) || found < 1) {
             error += source + ": no OpenGL configuration; ";

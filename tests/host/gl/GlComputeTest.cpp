@@ -1,4 +1,5 @@
 // The OpenGL back-end: context, effect files, compute passes, buffers and their threads.
+#include <atomic>
 #include <thread>
 
 #include "tests/host/gl/GlTestSupport.h"
@@ -239,6 +240,7 @@ TEST_F(GlComputeTest, BuffersMadeOnWorkerThreadsServeTheMainThreadAndMayOutliveT
     constexpr int WORKERS = 4, PER_WORKER = 6;
     std::vector<render::StructuredBuffer> made(WORKERS * PER_WORKER);
     std::vector<std::thread> workers;
+    std::atomic<int> done{0};
     for (int w = 0; w < WORKERS; ++w)
         workers.emplace_back([&, w] {
             for (int i = 0; i < PER_WORKER; ++i) {
@@ -248,11 +250,30 @@ TEST_F(GlComputeTest, BuffersMadeOnWorkerThreadsServeTheMainThreadAndMayOutliveT
                 float first = 0;
                 made[static_cast<size_t>(k)]->read(&first, 4);
                 EXPECT_EQ(first, float(k));
+                floats(values, 4, "dropped at once");
             }
+            ++done;
         });
+    // Meanwhile the main thread keeps running passes of its own.
+    auto scaled = floats({}, 4, "scaled");
+    auto own = floats({1, 1, 1, 1}, 4, "own");
+    for (int pass = 0; done < WORKERS; ++pass) {
+        backend->beginTechnique(shader, shader->getTechnique("Scale"), 0);
+        backend->bindBuffer(shader->getVariable("source_values"), own);
+        backend->bindBuffer(shader->getVariable("scaled_values"), scaled);
+        backend->setFloat(shader->getVariable("factor"), 1.0f);
+        backend->setInt(shader->getVariable("offset"), pass);
+        backend->commit();
+        backend->dispatch(0, 1, 1, 1);
+        backend->endPass();
+        float first = 0;
+        if (!scaled->read(&first, 4) || first != 1.5f + float(pass)) {
+            ADD_FAILURE() << "pass " << pass << " read " << first;
+            break;  // the workers are still joined
+        }
+    }
     for (auto& t : workers) t.join();
 
-    auto scaled = floats({}, 4, "scaled");
     for (size_t k = 0; k < made.size(); ++k) {
         ASSERT_NE(made[k], nullptr);
         backend->beginTechnique(shader, shader->getTechnique("Scale"), 0);

@@ -5,6 +5,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1
+# Leaks inside the OpenGL driver libraries (never the project's own code) are not reported.
+export LSAN_OPTIONS=suppressions=$root/tests/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 "$root/scripts/build.sh" build-asan -DANIMATOR_SANITIZE=address

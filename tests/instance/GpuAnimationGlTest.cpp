@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "animator/instance/GpuAnimation.h"
 #include "host/Render.h"
 #include "refhost/gl/GlBackend.h"
 #include "tests/instance/ComputeContract.h"

@@ -480,7 +480,8 @@ void AnimationManager::process_hierarchy(const aiNode* root) {
     if (!duplicates.empty()) {
         std::string list;
         for (const std::string& d : duplicates) list += (list.empty() ? "'" : ", '") + d + "'";
-        log_message(LOG_TAG, LOG_WARNING, "skeleton %s: several nodes named %s; each name stands for its bone or its first node",
+        log_message(LOG_TAG, LOG_WARNING,
+                    "skeleton %s: several nodes named %s; each name stands for its bone or its first node",
                     _name.c_str(), list.c_str());
     }
 }
@@ -1153,7 +1154,9 @@ void AnimationManager::_mend_clip(aiAnimation* anim) const {
     // else a step no coarser than the densest key interval.
     double step = times.grid;
     double new_duration = 0.0, new_rate = rate;
-    if (step > 0.0 && duration / step <= MAX_MENDED_KEYS && rate / step <= MAX_KEY_RATE * (1.0 + GRID_TOLERANCE)) {
+    const bool on_grid = step > 0.0 && duration / step <= MAX_MENDED_KEYS &&
+                         rate / step <= MAX_KEY_RATE * (1.0 + GRID_TOLERANCE);
+    if (on_grid) {
         new_duration = duration / step;
         if (std::fabs(new_duration - std::round(new_duration)) <= KEY_TIME_TOLERANCE)
             new_duration = std::round(new_duration);
@@ -1169,7 +1172,8 @@ void AnimationManager::_mend_clip(aiAnimation* anim) const {
     const unsigned keys = static_cast<unsigned>(new_duration) + 1;
 
     // A clip already holding one key per tick at its own rate is left as it is.
-    bool regular = anim->mTicksPerSecond > 0.0 && step == 1.0 && new_duration == duration;
+    bool regular =
+        anim->mTicksPerSecond > 0.0 && anim->mDuration == duration && step == 1.0 && new_duration == duration;
     for (unsigned c = 0; regular && c < anim->mNumChannels; ++c) {
         const aiNodeAnim* ch = anim->mChannels[c];
         regular = ch && is_per_tick(ch->mPositionKeys, ch->mNumPositionKeys, keys) &&
@@ -1213,7 +1217,8 @@ void AnimationManager::load_animation(const aiScene* scene, const std::string& n
         if (!descriptor) _mend_clip(anim);
         if (const unsigned mixed = make_scaling_uniform(anim, descriptor))
             log_message(LOG_TAG, LOG_WARNING,
-                        "animation %s: non-uniform scale on %d channels, replaced by the uniform scale of equal volume",
+                        "animation %s: non-uniform scale on %d channels, replaced by the uniform scale of "
+                        "equal volume",
                         name.c_str(), static_cast<int>(mixed));
         validate_animation(anim);
         record_root_motion(anim, option, description);

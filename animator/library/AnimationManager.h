@@ -215,7 +215,8 @@ private:
     int _find_node(const char* name) const;
     // The animation of a clip's scene that is the clip (see get_clip_animation).
     const aiAnimation* _clip_animation(int clip) const;
-    // Rebuilds the keys of an imported clip whose tracks do not hold one key per whole tick.
+    // Rebuilds the keys of an imported clip whose tracks do not hold one key per whole tick: onto the grid
+    // its key times lie on (so that every key is kept), else at a rate no coarser than its densest keys.
     void _mend_clip(aiAnimation* animation) const;
     InstanceMatrices _root_matrix_at(const AnimationDescription& clip, float tick) const;
 

@@ -245,18 +245,19 @@ void compare_poses(const AnimationManager& m, int clip, const Reference& ref, co
 }
 
 // scene -> <root> (0, 1, 0) -> spine (0, 0.5, 0) -> head (0, 0.25, 0); <root> -> arm (0.3, 0, 0).
-aiNode* biped(const std::string& root, const aiMatrix4x4& above = aiMatrix4x4()) {
-    return node("scene", above,
+aiNode* biped(const std::string& root) {
+    return node("scene", aiMatrix4x4(),
                 {node(root, transform({0, 1, 0}),
                       {node("spine", transform({0, 0.5f, 0}), {node("head", transform({0, 0.25f, 0}))}),
                        node("arm", transform({0.3f, 0, 0}))})});
 }
 
-// Brisk motions of the biped's bones (tens of degrees between keys at 24 per second).
+// Brisk motions of the biped's bones (tens of degrees between keys at 24 per second); a static root
+// holds one key.
 std::vector<aiNodeAnim*> biped_channels(const std::string& root, const std::vector<double>& ticks, double rate,
-                                        const std::vector<double>& spine_ticks) {
+                                        const std::vector<double>& spine_ticks, bool static_root = false) {
     const aiVector3D tilted = aiVector3D(0.2f, 0.1f, 1).Normalize();
-    return {channel(root, ticks, rate,
+    return {channel(root, static_root ? std::vector<double>{0} : ticks, rate,
                     {[](double s) { return aiVector3D(float(0.4 * s), float(1 + 0.05 * std::sin(4 * kPi * s)), 0); },
                      [](double s) { return aiQuaternion(Y, float(0.5 * s)); }}),
             channel("spine", spine_ticks, rate,
@@ -288,57 +289,26 @@ ShaderBlendSpace2D clip_record(int clip, float start = 0.0f) {
 
 }  // namespace
 
-// A root channel of one key leaves every other bone moving: single-node samples, records and
-// cross-fades read each track at its own key of the tick.
-TEST(RealFiles, StaticRootLeavesTheOtherBonesMoving) {
-    SkeletonType type("still", false);
-    std::vector<aiNodeAnim*> channels = biped_channels("still", ticks_every(1, 0, 31), 30, ticks_every(1, 0, 31));
-    delete channels[0];
-    channels[0] = channel("still", {0}, 30,
-                          {[](double) { return aiVector3D(0, 1, 0); }, [](double) { return aiQuaternion(); }});
-    const std::vector<char> bytes = scene_file(biped("still"), {libtest::make_animation(30, 30, channels)});
-    test::LogCapture log;
-    auto m = load_file(type, bytes, "wave");
-    ASSERT_EQ(m->get_num_animations(), 1) << log.dump();
-    Reference ref(bytes);
-    ASSERT_TRUE(ref.ok());
-    compare_poses(*m, 0, ref, "static_root");
-
-    // One node at a time, as connectors and root queries read it.
-    Worst worst;
-    const ShaderBlendSpace2D rec = clip_record(0);
-    ShaderBlendSpace2D next = clip_record(0);
-    next.blend_start = 0.1f, next.blend_duration = 0.5f;
-    for (const char* name : {"spine", "head", "arm"})
-        for (float t : {0.0f, 0.1f, 0.25f, 0.5f, 0.77f, 0.98f, 1.0f}) {
-            SCOPED_TRACE(std::string(name) + " at " + std::to_string(t));
-            const int id = m->get_node_id(name);
-            const aiMatrix4x4 expected = ref.local(ref.nodes[id], t);
-            worst.add(m->sample_animation(id, 0, t, false), expected, 1.0);
-            worst.add(m->get_bs_node_matrix(id, t, rec), expected, 1.0);
-            worst.add(m->blend_stack_items(id, t, rec, next), expected, 1.0);
-        }
-    worst.record("static_root_nodes");
-    EXPECT_LT(worst.angle, 0.5);
-    EXPECT_LT(worst.distance, 1e-4);
-}
-
 // Keys on a grid of any step are hit exactly (the grid becomes the tick); clips already holding one key
-// per tick keep their rate; keys on no grid are resampled no coarser than their densest interval.
+// per tick keep their rate; keys on no grid are resampled no coarser than their densest interval. Each
+// track is read at its own key of a tick, also under a root of one key, node by node as connectors and
+// root queries read it.
 TEST(RealFiles, KeysOnAGridAreHitAndOthersResampledFinely) {
     struct Case {
         const char* label;
         double rate, duration;
-        std::vector<double> ticks;        // key times of every track
-        std::vector<int> missing;         // indices of keys the spine lacks
-        double mended_rate;               // 0: no grid, resampled
-        bool kept;                        // keys left as they are
+        std::vector<double> ticks;  // key times of every track
+        std::vector<int> missing;   // indices of keys the spine lacks
+        double mended_rate;         // 0: no grid, resampled
+        bool kept;                  // keys left as they are
         Limits limits;
+        bool static_root = false;
     };
     const double gltf = 1000.0 / 24.0;
     // Keys on no grid are not all hit: their corners are cut by at most a resampled interval.
     const Limits resampled{2.0, 0.01, 5.0, 0.01};
     const Case cases[] = {
+        {"static_root", 30, 30, ticks_every(1, 0, 31), {}, 30, true, {}, true},
         {"fbx_24", 24, 47, ticks_every(1, 0, 48), {}, 24, true, {}},
         {"gltf_24", 1000, 2000, ticks_every(gltf, gltf, 48), {}, 24, false, {}},
         {"gltf_24_missing", 1000, 2000, ticks_every(gltf, gltf, 48), {5, 6, 20}, 24, false, {}},
@@ -353,7 +323,9 @@ TEST(RealFiles, KeysOnAGridAreHitAndOthersResampledFinely) {
             if (std::find(c.missing.begin(), c.missing.end(), int(i)) == c.missing.end()) spine.push_back(c.ticks[i]);
         SkeletonType type("grid", false);
         const std::vector<char> bytes = scene_file(
-            biped("grid"), {libtest::make_animation(c.duration, c.rate, biped_channels("grid", c.ticks, c.rate, spine))});
+            biped("grid"),
+            {libtest::make_animation(c.duration, c.rate,
+                                     biped_channels("grid", c.ticks, c.rate, spine, c.static_root))});
         auto m = load_file(type, bytes, "clip");
         ASSERT_EQ(m->get_num_animations(), 1);
         Reference ref(bytes);
@@ -374,6 +346,24 @@ TEST(RealFiles, KeysOnAGridAreHitAndOthersResampledFinely) {
         }
         EXPECT_EQ(arm->mNumRotationKeys, unsigned(a->mDuration) + 1);
         compare_poses(*m, 0, ref, c.label, {}, c.limits);
+
+        Worst nodes;
+        const ShaderBlendSpace2D rec = clip_record(0);
+        ShaderBlendSpace2D next = clip_record(0);
+        next.blend_start = 0.1f, next.blend_duration = 0.5f;
+        std::vector<double> keys, between;
+        ref.key_times(keys, between);
+        for (const char* name : {"spine", "head", "arm"})
+            for (double t : keys) {
+                const int id = m->get_node_id(name);
+                const aiMatrix4x4 expected = ref.local(ref.nodes[id], t);
+                nodes.add(m->sample_animation(id, 0, float(t), false), expected, 1.0);
+                nodes.add(m->get_bs_node_matrix(id, float(t), rec), expected, 1.0);
+                nodes.add(m->blend_stack_items(id, float(t), rec, next), expected, 1.0);
+            }
+        nodes.record(std::string(c.label) + "_nodes");
+        EXPECT_LT(nodes.angle, c.limits.key_angle);
+        EXPECT_LT(nodes.distance, c.limits.key_distance);
     }
 }
 
@@ -463,7 +453,8 @@ TEST(RealFiles, DuplicateNamesStandForTheBone) {
         const char* label;
         bool mesh_first, skinned;
     };
-    for (const Case& c : {Case{"bone_first", false, true}, Case{"mesh_first", true, true}, Case{"no_mesh", false, false}}) {
+    for (const Case& c :
+         {Case{"bone_first", false, true}, Case{"mesh_first", true, true}, Case{"no_mesh", false, false}}) {
         SCOPED_TRACE(c.label);
         aiNode* mesh_node = node("arm", transform({2, 0, 0}));
         aiNode* root = c.mesh_first ? node("scene", aiMatrix4x4(), {mesh_node, bone_chain()})
@@ -475,7 +466,8 @@ TEST(RealFiles, DuplicateNamesStandForTheBone) {
                      {[](double s) { return aiVector3D(0.3f, float(0.2 + 0.1 * s), 0); },
                       [](double s) { return aiQuaternion(Z, float(2 * s)); }}),
              channel("spine", ticks, 30,
-                     {[](double) { return aiVector3D(0, 0.5f, 0); }, [](double s) { return aiQuaternion(X, float(s)); }})});
+                     {[](double) { return aiVector3D(0, 0.5f, 0); },
+                      [](double s) { return aiQuaternion(X, float(s)); }})});
         const std::vector<char> bytes =
             c.skinned ? scene_file(root, {a}, {"spine", "arm"}, mesh_node) : scene_file(root, {a});
         SkeletonType type("dup", false);
@@ -536,7 +528,8 @@ TEST(RealFiles, RootMotionInModelSpaceUnderTurnedParents) {
                 return inverse * w;
             };
             auto facing = [=](double s) {
-                return unturn * aiQuaternion(Y, walking ? float(0.4 * s) : 0.0f) * aiQuaternion(X, float(0.1 * std::sin(2 * kPi * s)));
+                return unturn * aiQuaternion(Y, walking ? float(0.4 * s) : 0.0f) *
+                       aiQuaternion(X, float(0.1 * std::sin(2 * kPi * s)));
             };
             const float unit = 1.0f / c.scale;
             const std::vector<double> ticks = ticks_every(1, 0, 31);

@@ -920,8 +920,10 @@ const double KEY_TIME_TOLERANCE = 1e-3;
 const double GRID_TOLERANCE = 0.01;
 // Key times closer than this (ticks) count as one.
 const double SAME_TIME = 1e-6;
-// Clips on no common grid are resampled at no fewer keys per second than this, and no more than
-// MAX_KEY_RATE; no clip gets more than MAX_MENDED_KEYS keys per track.
+// Clips on no common grid are resampled RESAMPLE_DIVISIONS times finer than their densest key interval
+// (which keeps the corners that their keys make within a small angle), at no fewer keys per second than
+// MIN_KEY_RATE and no more than MAX_KEY_RATE; no clip gets more than MAX_MENDED_KEYS keys per track.
+const double RESAMPLE_DIVISIONS = 4.0;
 const double MIN_KEY_RATE = 30.0;
 const double MAX_KEY_RATE = 1000.0;
 const double MAX_MENDED_KEYS = 1e6;
@@ -1162,7 +1164,7 @@ void AnimationManager::_mend_clip(aiAnimation* anim) const {
             new_duration = std::round(new_duration);
         new_rate = seconds > 0.0 ? new_duration / seconds : rate / step;
     } else {
-        double interval = std::min(times.densest / rate, 1.0 / MIN_KEY_RATE);
+        double interval = std::min(times.densest / rate, 1.0 / MIN_KEY_RATE) / RESAMPLE_DIVISIONS;
         interval = std::max(interval, 1.0 / MAX_KEY_RATE);
         new_duration = std::min(std::ceil(seconds / interval - KEY_TIME_TOLERANCE), MAX_MENDED_KEYS);
         if (new_duration < 1.0 && duration > 0.0) new_duration = 1.0;

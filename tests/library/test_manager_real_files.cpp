@@ -305,8 +305,8 @@ TEST(RealFiles, KeysOnAGridAreHitAndOthersResampledFinely) {
         bool static_root = false;
     };
     const double gltf = 1000.0 / 24.0;
-    // Keys on no grid are not all hit: their corners are cut by at most a resampled interval.
-    const Limits resampled{2.0, 0.01, 5.0, 0.01};
+    // Keys on no grid are not all hit: the corners they make are cut by a quarter of their densest interval.
+    const Limits resampled{1.0, 0.005, 2.0, 0.005};
     const Case cases[] = {
         {"static_root", 30, 30, ticks_every(1, 0, 31), {}, 30, true, {}, true},
         {"fbx_24", 24, 47, ticks_every(1, 0, 48), {}, 24, true, {}},
@@ -341,8 +341,8 @@ TEST(RealFiles, KeysOnAGridAreHitAndOthersResampledFinely) {
         } else if (c.mended_rate > 0) {
             EXPECT_NEAR(a->mTicksPerSecond, c.mended_rate, 1e-6);
         } else {
-            // No interval of the new keys is coarser than the densest interval of the source.
-            EXPECT_LE(1.0 / a->mTicksPerSecond, 1.1 / c.rate + 1e-9);
+            // No interval of the new keys is coarser than a quarter of the densest interval of the source.
+            EXPECT_LE(1.0 / a->mTicksPerSecond, 1.1 / c.rate / 4 + 1e-9);
         }
         EXPECT_EQ(arm->mNumRotationKeys, unsigned(a->mDuration) + 1);
         compare_poses(*m, 0, ref, c.label, {}, c.limits);

@@ -660,3 +660,24 @@ TEST(RealFiles, DescriptorPosesFollowTheKeyTimes) {
     m->get_pose(s, 3.0f / 30, world, false, bones);
     EXPECT_NEAR(scale_of(to_Matrixf(world[arm_id])), 1.0f, 1e-6);
 }
+
+// The shared sample characters, loaded with their top bone as the root: poses in model space (root
+// motion included) are assimp's evaluation of the files.
+TEST(RealFiles, SharedCharactersPoseAsTheFilesSay) {
+    if (!test::shared_assets_present()) GTEST_SKIP() << "shared assets are absent";
+    for (const auto& [file, skeleton, clip] : {std::tuple{"CesiumMan/CesiumMan.assbin", ".anim", "walk.assbin"},
+                                               {"CesiumMan/CesiumMan.fbx", ".fbx", "walk.fbx"}}) {
+        SCOPED_TRACE(file);
+        const std::string text = test::read_text(test::shared_assets_dir() + "/" + file);
+        const std::vector<char> bytes(text.begin(), text.end());
+        SkeletonType type("Skeleton_torso_joint_1", false);
+        type.write(type.name + skeleton, bytes);
+        type.clip(clip, bytes);
+        test::LogCapture log;
+        auto m = type.load();
+        ASSERT_EQ(m->get_num_animations(), 1) << log.dump();
+        ASSERT_GE(m->get_root_node_id(), 0);
+        Reference ref(bytes);
+        compare_poses(*m, 0, ref, std::string("asset_") + file);
+    }
+}

@@ -95,6 +95,20 @@ bool read_numbers(Lua::Config& cfg, const char* name, float* out, int count, flo
     return true;
 }
 
+// The animation of a scene that is its clip: the only one; of several, the one bearing the take name
+// of the common online animation library, else the last one that has channels, else the last.
+aiAnimation* clip_animation_of(const aiScene* scene) {
+    if (!scene || scene->mNumAnimations == 0 || !scene->mAnimations) return nullptr;
+    const unsigned n = scene->mNumAnimations;
+    if (n == 1) return scene->mAnimations[0];
+    for (unsigned i = 0; i < n; ++i)
+        if (scene->mAnimations[i] && std::strcmp(scene->mAnimations[i]->mName.C_Str(), LIBRARY_TAKE_NAME) == 0)
+            return scene->mAnimations[i];
+    for (unsigned i = n; i-- > 0;)
+        if (scene->mAnimations[i] && scene->mAnimations[i]->mNumChannels > 0) return scene->mAnimations[i];
+    return scene->mAnimations[n - 1];
+}
+
 }  // namespace
 
 const aiScene* import_scene_from_memory(const void* buffer, size_t length, const std::string& path) {
@@ -389,6 +403,18 @@ void AnimationManager::process_hierarchy(const aiNode* root) {
         const aiNode* node;
         size_t depth;
     };
+    // A name held by several nodes (a bone and a mesh node of one name, say) stands for the first of
+    // them that is a bone of a mesh, else for the first in this order.
+    std::unordered_set<std::string> bones;
+    if (_skeleton && _skeleton->mRootNode == root)
+        for (unsigned i = 0; i < _skeleton->mNumMeshes; ++i) {
+            const aiMesh* mesh = _skeleton->mMeshes ? _skeleton->mMeshes[i] : nullptr;
+            for (unsigned b = 0; mesh && mesh->mBones && b < mesh->mNumBones; ++b)
+                if (mesh->mBones[b]) bones.insert(mesh->mBones[b]->mName.C_Str());
+        }
+    std::unordered_set<const char*> taken_by_bone;
+    std::vector<std::string> duplicates;
+
     std::vector<Item> pending{{root, 0}};
     std::vector<uint32_t> ancestors;
     while (!pending.empty()) {
@@ -396,7 +422,15 @@ void AnimationManager::process_hierarchy(const aiNode* root) {
         pending.pop_back();
         ancestors.resize(item.depth);
         const uint32_t id = static_cast<uint32_t>(_rest_transforms.size());
-        _node_ids[_name_cache->get(item.node->mName.C_Str())] = static_cast<int>(id);
+        const char* name = _name_cache->get(item.node->mName.C_Str());
+        // Bones name their nodes; a node of a bone's name that holds meshes is not that bone.
+        const bool bone = item.node->mNumMeshes == 0 && bones.count(item.node->mName.C_Str()) > 0;
+        auto known = _node_ids.emplace(name, static_cast<int>(id));
+        if (!known.second) {
+            if (std::find(duplicates.begin(), duplicates.end(), name) == duplicates.end()) duplicates.push_back(name);
+            if (bone && !taken_by_bone.count(name)) known.first->second = static_cast<int>(id);
+        }
+        if (bone) taken_by_bone.insert(name);
         _rest_transforms.push_back(item.node->mTransformation);
 
         std::vector<uint32_t> path{id};
@@ -409,6 +443,13 @@ void AnimationManager::process_hierarchy(const aiNode* root) {
             if (item.node->mChildren[i]) pending.push_back({item.node->mChildren[i], item.depth + 1});
     }
     _num_nodes = static_cast<int32_t>(_rest_transforms.size());
+    if (!duplicates.empty()) {
+        std::string list;
+        for (const std::string& d : duplicates) list += (list.empty() ? "'" : ", '") + d + "'";
+        log_message(LOG_TAG, LOG_WARNING,
+                    "skeleton %s: several nodes named %s; each name stands for its bone or its first node",
+                    _name.c_str(), list.c_str());
+    }
 }
 
 int AnimationManager::get_node_id(const std::string& name) { return _find_node(name); }
@@ -552,10 +593,10 @@ aiScene* AnimationManager::_build_descriptor_scene(Lua::Config& cfg) {
 
 const aiAnimation* AnimationManager::_clip_animation(int clip) const {
     if (clip < 0 || clip >= static_cast<int>(_clips.size())) return nullptr;
-    const aiScene* scene = _clips[clip].scene;
-    if (!scene || scene->mNumAnimations == 0 || !scene->mAnimations) return nullptr;
-    return scene->mAnimations[0];
+    return clip_animation_of(_clips[clip].scene);
 }
+
+const aiAnimation* AnimationManager::get_clip_animation(int clip) const { return _clip_animation(clip); }
 
 unsigned short AnimationManager::get_animation_index(const std::string& name) const {
     auto it = _clip_index.find(orn::toLower(name));
@@ -597,8 +638,6 @@ float AnimationManager::get_animation_duration(int clip) const {
 float AnimationManager::get_animation_duration(const std::string& name) const {
     return get_animation_duration(static_cast<int>(get_animation_index(name)));
 }
-
-const aiAnimation* AnimationManager::get_clip_animation(int clip) const { return _clip_animation(clip); }
 
 const AnimationManager::AnimationDescription* AnimationManager::get_description(int clip) const {
     if (clip < 0 || clip >= static_cast<int>(_clips.size())) return nullptr;
@@ -695,10 +734,20 @@ void AnimationManager::process_timeline(const std::tuple<float, int, float, int>
 
 namespace {
 
-// Above this rate an imported clip is resampled at MENDED_RATE frames per second.
-const double MAX_KEY_RATE = 60.0;
-const double MENDED_RATE = 30.0;
 const double KEY_TIME_TOLERANCE = 1e-3;
+// A key time lies on a grid when it is within this fraction of a step from a grid point.
+const double GRID_TOLERANCE = 0.01;
+// Key times closer than this (ticks) count as one.
+const double SAME_TIME = 1e-6;
+// Clips on no common grid are resampled RESAMPLE_DIVISIONS times finer than their densest key interval
+// (which keeps the corners that their keys make within a small angle), at no fewer keys per second than
+// MIN_KEY_RATE and no more than MAX_KEY_RATE; no clip gets more than MAX_MENDED_KEYS keys per track.
+const double RESAMPLE_DIVISIONS = 4.0;
+const double MIN_KEY_RATE = 30.0;
+const double MAX_KEY_RATE = 1000.0;
+const double MAX_MENDED_KEYS = 1e6;
+// Scaling keys whose components differ by less than this fraction count as uniform.
+const float UNIFORM_SCALE_TOLERANCE = 1e-4f;
 
 aiVector3D mix(const aiVector3D& a, const aiVector3D& b, float f) { return a + (b - a) * f; }
 aiQuaternion mix(const aiQuaternion& a, const aiQuaternion& b, float f) {
@@ -790,6 +839,118 @@ void resample_track(Key*& keys, unsigned& n, int count, const Value& none) {
     n = static_cast<unsigned>(count);
 }
 
+// What the key times of a clip's tracks of several keys tell: the step of a grid anchored at tick 0 on
+// which all of them lie (0 when there is none) and the smallest interval between two of them.
+struct KeyTimes {
+    double grid = 1.0;
+    double densest = 0.0;
+};
+
+KeyTimes key_times(const aiAnimation* anim) {
+    std::vector<double> times;
+    auto gather = [&](const auto* keys, unsigned n) {
+        if (n < 2 || !keys) return;
+        for (unsigned k = 0; k < n; ++k) times.push_back(keys[k].mTime);
+    };
+    for (unsigned c = 0; c < anim->mNumChannels; ++c) {
+        const aiNodeAnim* ch = anim->mChannels[c];
+        if (!ch) continue;
+        gather(ch->mPositionKeys, ch->mNumPositionKeys);
+        gather(ch->mRotationKeys, ch->mNumRotationKeys);
+        gather(ch->mScalingKeys, ch->mNumScalingKeys);
+    }
+    KeyTimes out;
+    if (times.empty()) return out;  // constant tracks only: any tick will do
+    for (double t : times)
+        if (!std::isfinite(t)) return {0.0, 1.0};
+    times.push_back(0.0);
+    std::sort(times.begin(), times.end());
+    double smallest = 0.0, largest = 0.0;
+    for (size_t i = 1; i < times.size(); ++i) {
+        const double gap = times[i] - times[i - 1];
+        if (gap > SAME_TIME && (smallest == 0.0 || gap < smallest)) smallest = gap;
+    }
+    for (double t : times) largest = std::max(largest, std::fabs(t));
+    out.densest = smallest > 0.0 ? smallest : 1.0;
+    out.grid = 0.0;
+    if (smallest <= 0.0) return {1.0, 1.0};
+    // The smallest interval is the step, or a whole multiple of it when keys are missing here and there.
+    for (int parts = 1; parts <= 4 && out.grid == 0.0; ++parts) {
+        double step = smallest / parts;
+        const double steps = std::round(largest / step);
+        if (steps < 1.0) continue;
+        step = largest / steps;  // the step that the farthest key gives most precisely
+        bool on_grid = true;
+        for (size_t i = 0; i < times.size() && on_grid; ++i) {
+            const double at = times[i] / step;
+            on_grid = std::fabs(at - std::round(at)) <= GRID_TOLERANCE;
+        }
+        if (on_grid) out.grid = std::fabs(step - 1.0) <= KEY_TIME_TOLERANCE * GRID_TOLERANCE ? 1.0 : step;
+    }
+    return out;
+}
+
+// Makes every scaling key uniform (x = y = z): a nearly uniform key takes the mean of its components,
+// any other the uniform scale of equal volume, and one that is not a finite scale (or, in a clip
+// descriptor, a key that no frame filled) becomes 1. Answers how many channels held keys of the
+// second or third kind.
+unsigned make_scaling_uniform(aiAnimation* anim, bool descriptor) {
+    unsigned changed = 0;
+    for (unsigned c = 0; c < anim->mNumChannels; ++c) {
+        aiNodeAnim* ch = anim->mChannels[c];
+        if (!ch || !ch->mScalingKeys) continue;
+        bool mixed = false;
+        for (unsigned k = 0; k < ch->mNumScalingKeys; ++k) {
+            aiVectorKey& key = ch->mScalingKeys[k];
+            const aiVector3D v = key.mValue;
+            if (descriptor && key.mTime == 0.0) {
+                key.mValue = aiVector3D(1, 1, 1);  // not filled by any frame
+                continue;
+            }
+            const float large = std::max(std::fabs(v.x), std::max(std::fabs(v.y), std::fabs(v.z)));
+            const float small = std::min(std::fabs(v.x), std::min(std::fabs(v.y), std::fabs(v.z)));
+            float u = 1.0f;
+            if (!std::isfinite(large) || large > 1e30f) {
+                mixed = true;
+            } else if (v.x == v.y && v.y == v.z) {
+                continue;
+            } else if (large - small <= UNIFORM_SCALE_TOLERANCE * large && (v.x >= 0) == (v.y >= 0) &&
+                       (v.y >= 0) == (v.z >= 0)) {
+                u = (v.x + v.y + v.z) / 3.0f;
+            } else {
+                u = static_cast<float>(std::cbrt(std::fabs(double(v.x) * v.y * v.z)));
+                mixed = true;
+            }
+            key.mValue = aiVector3D(u, u, u);
+        }
+        if (mixed) ++changed;
+    }
+    return changed;
+}
+
+// Gives a channel without scaling keys one key of its node's rest scale (made uniform).
+void give_scaling_key(aiNodeAnim* ch, const aiMatrix4x4& rest) {
+    aiVector3D scaling, position;
+    aiQuaternion rotation;
+    rest.Decompose(scaling, rotation, position);
+    const float u = static_cast<float>(std::cbrt(std::fabs(double(scaling.x) * scaling.y * scaling.z)));
+    delete[] ch->mScalingKeys;
+    ch->mScalingKeys = new aiVectorKey[1]{aiVectorKey(0.0, aiVector3D(u, u, u))};
+    ch->mNumScalingKeys = 1;
+}
+
+// Key k of a channel as a local transform (each track read at min(k, its key count - 1)); an empty
+// track takes the value of `rest`.
+aiMatrix4x4 key_matrix(const aiNodeAnim* ch, unsigned k, const aiMatrix4x4& rest) {
+    aiVector3D scaling, position;
+    aiQuaternion rotation;
+    rest.Decompose(scaling, rotation, position);
+    if (ch->mNumScalingKeys > 0) scaling = ch->mScalingKeys[std::min(k, ch->mNumScalingKeys - 1)].mValue;
+    if (ch->mNumRotationKeys > 0) rotation = ch->mRotationKeys[std::min(k, ch->mNumRotationKeys - 1)].mValue;
+    if (ch->mNumPositionKeys > 0) position = ch->mPositionKeys[std::min(k, ch->mNumPositionKeys - 1)].mValue;
+    return aiMatrix4x4(scaling, rotation, position);
+}
+
 // q ⊗ v ⊗ q̄ for a pure vector v.
 aiVector3D rotate(const aiQuaternion& q, const aiVector3D& v) {
     const aiQuaternion p(0.0f, v.x, v.y, v.z);
@@ -807,28 +968,42 @@ osg::Matrixf rigid(const aiQuaternion& q, const aiVector3D& p) {
 void AnimationManager::_mend_clip(aiAnimation* anim) const {
     const double rate = anim->mTicksPerSecond > 0.0 ? anim->mTicksPerSecond : DEFAULT_TICKS_PER_SECOND;
     const double duration = std::isfinite(anim->mDuration) && anim->mDuration > 0.0 ? anim->mDuration : 0.0;
+    const double seconds = duration / rate;
+    const KeyTimes times = key_times(anim);
 
-    const bool whole = duration == std::floor(duration) && duration < 1e7;
-    bool regular = anim->mTicksPerSecond > 0.0 && rate <= MAX_KEY_RATE && whole && anim->mDuration >= 0.0;
-    const unsigned count = whole ? static_cast<unsigned>(duration) + 1 : 0;
+    // The new tick: the grid step of the source keys when they have one (so that every key is hit),
+    // else a step no coarser than the densest key interval.
+    double step = times.grid;
+    double new_duration = 0.0, new_rate = rate;
+    const bool on_grid = step > 0.0 && duration / step <= MAX_MENDED_KEYS &&
+                         rate / step <= MAX_KEY_RATE * (1.0 + GRID_TOLERANCE);
+    if (on_grid) {
+        new_duration = duration / step;
+        if (std::fabs(new_duration - std::round(new_duration)) <= KEY_TIME_TOLERANCE)
+            new_duration = std::round(new_duration);
+        new_rate = seconds > 0.0 ? new_duration / seconds : rate / step;
+    } else {
+        double interval = std::min(times.densest / rate, 1.0 / MIN_KEY_RATE) / RESAMPLE_DIVISIONS;
+        interval = std::max(interval, 1.0 / MAX_KEY_RATE);
+        new_duration = std::min(std::ceil(seconds / interval - KEY_TIME_TOLERANCE), MAX_MENDED_KEYS);
+        if (new_duration < 1.0 && duration > 0.0) new_duration = 1.0;
+        new_rate = seconds > 0.0 ? new_duration / seconds : rate;
+        step = new_duration > 0.0 ? duration / new_duration : 1.0;
+    }
+    const unsigned keys = static_cast<unsigned>(new_duration) + 1;
+
+    // A clip already holding one key per tick at its own rate is left as it is.
+    bool regular =
+        anim->mTicksPerSecond > 0.0 && anim->mDuration == duration && step == 1.0 && new_duration == duration;
     for (unsigned c = 0; regular && c < anim->mNumChannels; ++c) {
         const aiNodeAnim* ch = anim->mChannels[c];
-        regular = ch && is_per_tick(ch->mPositionKeys, ch->mNumPositionKeys, count) &&
-                  is_per_tick(ch->mRotationKeys, ch->mNumRotationKeys, count) &&
-                  is_per_tick(ch->mScalingKeys, ch->mNumScalingKeys, count);
+        regular = ch && is_per_tick(ch->mPositionKeys, ch->mNumPositionKeys, keys) &&
+                  is_per_tick(ch->mRotationKeys, ch->mNumRotationKeys, keys) &&
+                  is_per_tick(ch->mScalingKeys, ch->mNumScalingKeys, keys);
     }
     if (regular) return;
 
-    // The clip keeps its length in seconds; it gets a whole number of ticks at (about) its own rate,
-    // or at MENDED_RATE when its rate is above MAX_KEY_RATE, and one key per tick.
-    const double seconds = duration / rate;
-    double ticks = std::round(rate > MAX_KEY_RATE ? seconds * MENDED_RATE : duration);
-    if (ticks < 1.0 && duration > 0.0) ticks = 1.0;
-    ticks = std::min(ticks, 1e6);
-    const double new_rate = seconds > 0.0 ? ticks / seconds : (rate > MAX_KEY_RATE ? MENDED_RATE : rate);
-    const unsigned keys = static_cast<unsigned>(ticks) + 1;
-    auto source = [&](unsigned k) { return ticks > 0.0 ? k * duration / ticks : 0.0; };
-
+    auto source = [&](unsigned k) { return k * step; };
     for (unsigned c = 0; c < anim->mNumChannels; ++c) {
         aiNodeAnim* ch = anim->mChannels[c];
         if (!ch) continue;
@@ -841,7 +1016,7 @@ void AnimationManager::_mend_clip(aiAnimation* anim) const {
         rebuild_track(ch->mRotationKeys, ch->mNumRotationKeys, keys, rotation, source);
         rebuild_track(ch->mScalingKeys, ch->mNumScalingKeys, keys, scaling, source);
     }
-    anim->mDuration = ticks;
+    anim->mDuration = new_duration;
     anim->mTicksPerSecond = new_rate;
 }
 
@@ -854,22 +1029,36 @@ void AnimationManager::load_animation(const aiScene* scene, const std::string& n
     description.channels.assign(static_cast<size_t>(_num_nodes), nullptr);
     const int index = static_cast<int>(_clips.size());
 
-    aiAnimation* anim = scene->mNumAnimations > 0 && scene->mAnimations ? scene->mAnimations[0] : nullptr;
+    if (scene->mNumAnimations > 1)
+        log_message(LOG_TAG, LOG_WARNING, "animation %s contains multiple animations (%d)", name.c_str(),
+                    static_cast<int>(scene->mNumAnimations));
+    aiAnimation* anim = clip_animation_of(scene);
     if (anim) {
-        if (!_descriptor_scenes.count(scene)) _mend_clip(anim);
+        const bool descriptor = _descriptor_scenes.count(scene) > 0;
+        if (!descriptor) _mend_clip(anim);
+        if (const unsigned mixed = make_scaling_uniform(anim, descriptor))
+            log_message(LOG_TAG, LOG_WARNING,
+                        "animation %s: non-uniform scale on %d channels, replaced by the uniform scale of "
+                        "equal volume",
+                        name.c_str(), static_cast<int>(mixed));
         validate_animation(anim);
         record_root_motion(anim, option, description);
+        // A node animated by several channels follows the first; so does the root motion.
+        aiNodeAnim* root = nullptr;
         for (unsigned c = 0; c < anim->mNumChannels; ++c) {
             aiNodeAnim* ch = anim->mChannels[c];
             if (!ch) continue;
             const int id = _find_node(ch->mNodeName.C_Str());
-            if (id < 0 || id >= _num_nodes)
+            if (id < 0 || id >= _num_nodes) {
                 log_message(LOG_TAG, LOG_ERROR, "node '%s' not found in skeleton", ch->mNodeName.C_Str());
-            else
+            } else if (!description.channels[id]) {
                 description.channels[id] = ch;
+                if (ch->mNumScalingKeys == 0) give_scaling_key(ch, _rest_transforms[id]);
+            }
             _check_node_name_validity(ch, name);
-            if (_name == ch->mNodeName.C_Str()) _process_root_motion(description, ch, option);
+            if (!root && _name == ch->mNodeName.C_Str()) root = ch;
         }
+        if (root) _process_root_motion(description, root, option);
     }
     _clip_index[name] = index;
     _clip_names.push_back(name);
@@ -948,30 +1137,63 @@ void AnimationManager::_process_root_motion(AnimationDescription& description, a
     const bool in_place = _name != "typeD";
     if (description.root_residuals.size() < K) description.root_residuals.resize(K, osg::Matrixf::identity());
 
+    // Heading and travel are taken in model space: through the transform of the root's parents (their
+    // keys of the same index where the clip animates them), which may turn and scale the root's space.
+    const int id = _find_node(channel->mNodeName.C_Str());
+    const std::vector<uint32_t> none;
+    const std::vector<uint32_t>& path = id >= 0 && id < static_cast<int>(_node_paths.size()) ? _node_paths[id] : none;
+    auto parents_at = [&](unsigned k) {
+        aiMatrix4x4 m;
+        for (size_t j = path.size(); j-- > 1;) {
+            const uint32_t a = path[j];
+            const aiNodeAnim* ch = a < description.channels.size() ? description.channels[a] : nullptr;
+            m = m * (ch ? key_matrix(ch, k, _rest_transforms[a]) : _rest_transforms[a]);
+        }
+        return m;
+    };
+
     for (unsigned k = 0; k < K; ++k) {
         const unsigned rk = R > 0 ? std::min(k, R - 1) : 0, pk = P > 0 ? std::min(k, P - 1) : 0;
         const aiQuaternion q = R > 0 ? rotations[rk].mValue : aiQuaternion();
         const aiVector3D p = P > 0 ? positions[pk].mValue : aiVector3D();
+        const aiMatrix4x4 parents = parents_at(k);
+        const bool plain = parents == aiMatrix4x4();
 
-        const aiVector3D facing = rotate(q, aiVector3D(1, 0, 0));
+        const aiVector3D facing = aiMatrix3x3(parents) * rotate(q, aiVector3D(1, 0, 0));
+        const aiVector3D at = parents * p;
         const float h = angle_between_vectors(osg::Vec3f(1, 0, 0), osg::Vec3f(facing.x, 0.0f, facing.z));
         if (k < description.root_motion.size()) {
             RootMotionSample& s = description.root_motion[k];
             s.rotation[0] = 0.0f, s.rotation[1] = std::sin(h / 2.0f), s.rotation[2] = 0.0f;
             s.rotation[3] = std::cos(h / 2.0f);
-            s.position[0] = p.x, s.position[1] = 0.0f, s.position[2] = p.z;
+            s.position[0] = at.x, s.position[1] = 0.0f, s.position[2] = at.z;
         }
         if (in_place) {
-            if (k < P) channel->mPositionKeys[k].mValue = aiVector3D(0.0f, p.y, 0.0f);
-            if (k < R) {
-                const float c = std::cos(-h / 2.0f), s = std::sin(-h / 2.0f);
-                channel->mRotationKeys[k].mValue = aiQuaternion(q.w * c - q.y * s, q.x * c + q.z * s,
-                                                                q.y * c + q.w * s, q.z * c - q.x * s);
+            const float c = std::cos(-h / 2.0f), s = std::sin(-h / 2.0f);
+            if (plain) {
+                if (k < P) channel->mPositionKeys[k].mValue = aiVector3D(0.0f, p.y, 0.0f);
+                if (k < R)
+                    channel->mRotationKeys[k].mValue = aiQuaternion(q.w * c - q.y * s, q.x * c + q.z * s,
+                                                                    q.y * c + q.w * s, q.z * c - q.x * s);
+            } else {
+                // The root's world transform loses the heading and the travel: its local key becomes
+                // parents^-1 * unturn * parents * key.
+                aiMatrix4x4 unturn(aiQuaternion(c, 0.0f, s, 0.0f).GetMatrix());
+                aiMatrix4x4 back;
+                aiMatrix4x4::Translation(aiVector3D(-at.x, 0.0f, -at.z), back);
+                aiMatrix4x4 inverse = parents;
+                inverse.Inverse();
+                const aiMatrix4x4 change = inverse * unturn * back * parents;
+                aiVector3D scaling, offset;
+                aiQuaternion turn;
+                change.Decompose(scaling, turn, offset);
+                if (k < P) channel->mPositionKeys[k].mValue = change * p;
+                if (k < R) channel->mRotationKeys[k].mValue = (turn * q).Normalize();
             }
         }
         const aiQuaternion now = R > 0 ? channel->mRotationKeys[rk].mValue : aiQuaternion();
-        const aiVector3D at = P > 0 ? channel->mPositionKeys[pk].mValue : aiVector3D();
-        description.root_residuals[k] = rigid(now, at);
+        const aiVector3D now_at = P > 0 ? channel->mPositionKeys[pk].mValue : aiVector3D();
+        description.root_residuals[k] = rigid(now, now_at);
     }
 }
 
@@ -1013,16 +1235,20 @@ double duration_of(const aiAnimation* anim) {
 }
 
 
-// A key track at tick t, reading keys by index (key i = whole part of t); `rest` for an empty track.
+// A key track at tick t by key time, as assimp interpolates it: held before the first key and after the
+// last, the bracketing pair found from the whole part of t (the pair itself for one key per tick, a
+// step or two away otherwise); at t = n - 1 exactly the last key. `rest` for an empty track.
 template <class Key, class Value>
 Value sample_track(const Key* keys, unsigned n, double t, const Value& rest) {
     if (n == 0 || !keys) return rest;
     if (n == 1 || keys[0].mTime > t) return keys[0].mValue;
     if (t > keys[n - 1].mTime || t == static_cast<double>(n - 1)) return keys[n - 1].mValue;
     const double whole = std::floor(t);
-    const unsigned i = whole <= 0.0 ? 0u : std::min(static_cast<unsigned>(whole), n - 2);
+    unsigned i = whole <= 0.0 ? 0u : static_cast<unsigned>(std::min(whole, static_cast<double>(n - 2)));
+    while (i > 0 && keys[i].mTime > t) --i;
+    while (i + 2 < n && keys[i + 1].mTime <= t) ++i;
     const double span = keys[i + 1].mTime - keys[i].mTime;
-    float f = span != 0.0 ? static_cast<float>((t - keys[i].mTime) / span) : 0.0f;
+    float f = span > 0.0 ? static_cast<float>((t - keys[i].mTime) / span) : 0.0f;
     f = std::min(std::max(f, 0.0f), 1.0f);
     return mix(keys[i].mValue, keys[i + 1].mValue, f);
 }
@@ -1040,6 +1266,61 @@ osg::Matrixf rigid(const osg::Quat& q, const osg::Vec3f& p) {
 osg::Vec3f blend(const osg::Vec3f& a, const osg::Vec3f& b, float f) {
     const float wa = static_cast<float>(1.0 - static_cast<double>(f));
     return a * wa + b * f;
+}
+
+// Scales closer to 1 than this are taken as 1.
+const float UNIT_SCALE_TOLERANCE = 1e-5f;
+
+// The uniform scale of a transform (the length of its first axis) and the transform without it.
+float split_scale(osg::Matrixf& m) {
+    const float s = osg::Vec3f(m(0, 0), m(0, 1), m(0, 2)).length();
+    if (std::fabs(s - 1.0f) <= UNIT_SCALE_TOLERANCE) return 1.0f;
+    if (!(s > 1e-12f) || !std::isfinite(s)) {
+        const osg::Vec3f p = m.getTrans();
+        m.makeTranslate(p);
+        return s > 0.0f && std::isfinite(s) ? s : 0.0f;
+    }
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) m(r, c) /= s;
+    return s;
+}
+float split_scale(aiMatrix4x4& m) {
+    const float s = aiVector3D(m.a1, m.b1, m.c1).Length();
+    if (std::fabs(s - 1.0f) <= UNIT_SCALE_TOLERANCE) return 1.0f;
+    if (!(s > 1e-12f) || !std::isfinite(s)) {
+        const aiVector3D p(m.a4, m.b4, m.c4);
+        m = aiMatrix4x4();
+        m.a4 = p.x, m.b4 = p.y, m.c4 = p.z;
+        return s > 0.0f && std::isfinite(s) ? s : 0.0f;
+    }
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) m[r][c] /= s;
+    return s;
+}
+
+// The rigid blend of two transforms (rotation by slerp, translation linearly) that carries their
+// uniform scales linearly; transforms without scale blend exactly as `lerp` does.
+osg::Matrixf blend_scaled(osg::Matrixf a, osg::Matrixf b, double t) {
+    const float sa = split_scale(a), sb = split_scale(b);
+    const osg::Matrixf r = lerp(a, b, t);
+    if (sa == 1.0f && sb == 1.0f) return r;
+    const float s = static_cast<float>(1.0 - t) * sa + static_cast<float>(t) * sb;
+    return osg::Matrixf::scale(s, s, s) * r;
+}
+aiMatrix4x4 blend_scaled(aiMatrix4x4 a, aiMatrix4x4 b, float t) {
+    const float sa = split_scale(a), sb = split_scale(b);
+    aiMatrix4x4 r = blend_ai_matrices(a, b, t);
+    if (sa == 1.0f && sb == 1.0f) return r;
+    const float s = (1.0f - t) * sa + t * sb;
+    for (int i = 0; i < 3; ++i)
+        for (int c = 0; c < 3; ++c) r[i][c] *= s;
+    return r;
+}
+
+// Uniform scale s, then rotation q, then translation p (row-vector form).
+osg::Matrixf scaled_rigid(float s, const osg::Quat& q, const osg::Vec3f& p) {
+    const osg::Matrixf m = rigid(q, p);
+    return s == 1.0f ? m : osg::Matrixf::scale(s, s, s) * m;
 }
 
 // Key pair (k0, k1) and factor of a tick over K samples; indices always inside [0, K - 1].
@@ -1081,18 +1362,23 @@ float AnimationManager::get_tick(const aiAnimation* anim, float time, bool loop)
 void AnimationManager::_build_local_transforms(const aiAnimation* anim, float tick,
                                                std::vector<aiMatrix4x4>& locals) const {
     if (!anim) return;
+    // A node animated by several channels follows the first of them, as everywhere else.
+    std::vector<bool> done(locals.size(), false);
     for (unsigned c = 0; c < anim->mNumChannels; ++c) {
         const aiNodeAnim* ch = anim->mChannels[c];
         if (!ch) continue;
         const int id = _find_node(ch->mNodeName.C_Str());
-        if (id < 0 || id >= static_cast<int>(locals.size())) continue;
-        aiVector3D rest_scaling, rest_position;
+        if (id < 0 || id >= static_cast<int>(locals.size()) || done[id]) continue;
+        done[id] = true;
+        aiVector3D rest_scaling(1, 1, 1), rest_position;
         aiQuaternion rest_rotation;
-        if (ch->mNumPositionKeys == 0 || ch->mNumRotationKeys == 0)
+        if (ch->mNumPositionKeys == 0 || ch->mNumRotationKeys == 0 || ch->mNumScalingKeys == 0)
             locals[id].Decompose(rest_scaling, rest_rotation, rest_position);
         const aiVector3D p = sample_track(ch->mPositionKeys, ch->mNumPositionKeys, tick, rest_position);
         const aiQuaternion q = sample_track(ch->mRotationKeys, ch->mNumRotationKeys, tick, rest_rotation);
+        const aiVector3D s = sample_track(ch->mScalingKeys, ch->mNumScalingKeys, tick, rest_scaling);
         aiMatrix4x4 m(q.GetMatrix());
+        for (int r = 0; r < 3; ++r) m[r][0] *= s.x, m[r][1] *= s.y, m[r][2] *= s.z;
         m.a4 = p.x, m.b4 = p.y, m.c4 = p.z;
         locals[id] = m;
     }
@@ -1140,7 +1426,7 @@ void AnimationManager::get_pose(int clip, float time, std::vector<aiMatrix4x4>& 
 void AnimationManager::_blend(const std::vector<aiMatrix4x4>& a, const std::vector<aiMatrix4x4>& b, float w,
                               std::vector<aiMatrix4x4>& out) const {
     out.resize(a.size());
-    for (size_t i = 0; i < a.size(); ++i) out[i] = i < b.size() ? blend_ai_matrices(a[i], b[i], w) : a[i];
+    for (size_t i = 0; i < a.size(); ++i) out[i] = i < b.size() ? blend_scaled(a[i], b[i], w) : a[i];
 }
 
 void AnimationManager::get_blended_pose(int clip_a, float time_a, int clip_b, float time_b, float w,
@@ -1202,25 +1488,30 @@ osg::Matrixf AnimationManager::sample_animation(int node, int clip, float time, 
     const aiNodeAnim* ch = node < static_cast<int>(d.channels.size()) ? d.channels[node] : nullptr;
     if (!ch) return to_Matrixf(_rest_transforms[node]);
 
+    // Key k of every track at tick k (a track read at min(k, its key count - 1)), over the clip's frames.
     const float tick = get_tick(anim, time, loop);
-    const int frames = static_cast<int>(duration_of(anim)) + 1;
-    const KeyPair kp = key_pair(tick, d.root_motion.empty() ? frames : static_cast<int>(d.root_motion.size()));
+    const double frames = std::min(std::floor(duration_of(anim)) + 1.0, 2147483647.0);
+    const KeyPair kp = key_pair(tick, static_cast<int>(frames));
 
-    aiVector3D rest_scaling, rest_position;
+    aiVector3D rest_scaling(1, 1, 1), rest_position;
     aiQuaternion rest_rotation;
-    if (ch->mNumPositionKeys == 0 || ch->mNumRotationKeys == 0)
+    if (ch->mNumPositionKeys == 0 || ch->mNumRotationKeys == 0 || ch->mNumScalingKeys == 0)
         _rest_transforms[node].Decompose(rest_scaling, rest_rotation, rest_position);
     const aiQuatKey* r0 = key_at(ch->mRotationKeys, ch->mNumRotationKeys, kp.k0);
     const aiQuatKey* r1 = key_at(ch->mRotationKeys, ch->mNumRotationKeys, kp.k1);
     const aiVectorKey* p0 = key_at(ch->mPositionKeys, ch->mNumPositionKeys, kp.k0);
     const aiVectorKey* p1 = key_at(ch->mPositionKeys, ch->mNumPositionKeys, kp.k1);
+    const aiVectorKey* s0 = key_at(ch->mScalingKeys, ch->mNumScalingKeys, kp.k0);
+    const aiVectorKey* s1 = key_at(ch->mScalingKeys, ch->mNumScalingKeys, kp.k1);
     const aiQuaternion a = r0 ? r0->mValue : rest_rotation, b = r1 ? r1->mValue : rest_rotation;
     const aiVector3D pa = p0 ? p0->mValue : rest_position, pb = p1 ? p1->mValue : rest_position;
+    const float sa = s0 ? s0->mValue.x : rest_scaling.x, sb = s1 ? s1->mValue.x : rest_scaling.x;
 
     osg::Quat q;
     q.slerp(kp.f, osg::Quat(a.x, a.y, a.z, a.w), osg::Quat(b.x, b.y, b.z, b.w));
     const osg::Vec3f p = blend(osg::Vec3f(pa.x, pa.y, pa.z), osg::Vec3f(pb.x, pb.y, pb.z), kp.f);
-    return rigid(q, p);
+    const float scale = sa == sb ? sa : static_cast<float>(1.0 - static_cast<double>(kp.f)) * sa + kp.f * sb;
+    return scaled_rigid(scale, q, p);
 }
 
 InstanceMatrices AnimationManager::_root_matrix_at(const AnimationDescription& d, float tick) const {
@@ -1359,7 +1650,7 @@ osg::Matrixf AnimationManager::get_bs_node_matrix(int node, float time, const Sh
     case BS_RECORD_1D: {
         const float D = static_cast<float>(d(0) * (1.0 - u) + d(1) * u);
         const float t = phase_of(D) * D;
-        m = lerp(sample_animation(node, c[0], t, looping), sample_animation(node, c[1], t, looping), u);
+        m = blend_scaled(sample_animation(node, c[0], t, looping), sample_animation(node, c[1], t, looping), u);
         break;
     }
     case BS_RECORD_2D: {
@@ -1368,7 +1659,7 @@ osg::Matrixf AnimationManager::get_bs_node_matrix(int node, float time, const Sh
         const float phase = phase_of(D);
         osg::Matrixf s[4];
         for (int k = 0; k < 4; ++k) s[k] = sample_animation(node, c[k], phase * static_cast<float>(d(k)), looping);
-        m = lerp(lerp(s[0], s[1], u), lerp(s[2], s[3], u), v);
+        m = blend_scaled(blend_scaled(s[0], s[1], u), blend_scaled(s[2], s[3], u), v);
         break;
     }
     default:
@@ -1389,7 +1680,7 @@ osg::Matrixf AnimationManager::blend_stack_items(int node, float time, const Sha
     if (b > 0.0f) {
         const float w = clamp((time - next.blend_start) / b, 0.0f, 1.0f);
         if (w < 1.0f)
-            return lerp(get_bs_node_matrix(node, time, previous), get_bs_node_matrix(node, time, next), w);
+            return blend_scaled(get_bs_node_matrix(node, time, previous), get_bs_node_matrix(node, time, next), w);
         return get_bs_node_matrix(node, time, next);
     }
     return get_bs_node_matrix(node, time, next.blend_start > time ? previous : next);

@@ -121,7 +121,8 @@ public:
     float get_animation_duration(int clip) const;
     float get_animation_duration(const std::string& name) const;
     const AnimationDescription* get_description(int clip) const;
-    // The animation of a clip's scene that is the clip (null for an index that is not a clip).
+    // The animation of the clip's scene that is the clip (the one every query, the key mending and the
+    // GPU packing use), or null for an index that is not a clip.
     const aiAnimation* get_clip_animation(int clip) const;
     AnimationGraph* get_graph() const { return _graph.get(); }
     RoutePlanner* get_route_planner() const { return _route_planner.get(); }
@@ -227,9 +228,10 @@ private:
     // Node id of a name without touching the maps (-1 when it is not a node).
     int _find_node(const std::string& name) const;
     int _find_node(const char* name) const;
-    // The first animation of a clip, or null for an index that is not a clip.
+    // The animation of a clip's scene that is the clip (see get_clip_animation).
     const aiAnimation* _clip_animation(int clip) const;
-    // Rebuilds the keys of an imported clip whose tracks do not hold one key per whole tick.
+    // Rebuilds the keys of an imported clip whose tracks do not hold one key per whole tick: onto the grid
+    // its key times lie on (so that every key is kept), else at a rate no coarser than its densest keys.
     void _mend_clip(aiAnimation* animation) const;
     InstanceMatrices _root_matrix_at(const AnimationDescription& clip, float tick) const;
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <assimp/cexport.h>
+#include <assimp/anim.h>
 #include <assimp/scene.h>
 #include <gtest/gtest.h>
 
@@ -141,6 +142,17 @@ inline std::vector<char> to_assbin(aiScene* scene) {
 
 inline std::vector<char> assbin_clip(double duration, double rate, const std::vector<aiNodeAnim*>& channels) {
     return to_assbin(make_scene(make_animation(duration, rate, channels)));
+}
+
+// The value of a key track at time t (ticks), interpolated as assimp does and held beyond the ends.
+template <class Key>
+auto by_time(const Key* keys, unsigned n, double t) {
+    const Key* b = std::upper_bound(keys, keys + n, t, [](double time, const Key& k) { return time < k.mTime; });
+    if (b == keys) return keys[0].mValue;
+    if (b == keys + n) return keys[n - 1].mValue;
+    auto out = b->mValue;
+    Assimp::Interpolator<Key>()(out, b[-1], b[0], ai_real((t - b[-1].mTime) / (b->mTime - b[-1].mTime)));
+    return out;
 }
 
 // Type "walker", loaded once per suite: clip "walk" moves the root +X by 0.1 per frame (31 frames at

@@ -112,7 +112,31 @@ TEST(GpuPacking, FramesPerTickRestFramesAndSingleKeys) {
     EXPECT_EQ(t.backend->shaders()[0]->define("MAX_ANIMATIONS_STACK_SIZE"), "100");
 }
 
-TEST(GpuPacking, MasksRowsAndLocalTransformsGrowOnly) {
+TEST(GpuPacking, OfSeveralAnimationsTheOneTheLibraryPlaysIsPacked) {
+    PackedType t("takes");
+    // Three animations, none bearing the take name: the third is the clip, on the CPU and the GPU.
+    aiScene* scene = libtest::make_scene(libtest::make_animation(
+        4, 30, {libtest::make_channel("b1", {{0, {1, 0, 0}}}, {{0, aiQuaternion()}})}));
+    aiAnimation* first = scene->mAnimations[0];
+    delete[] scene->mAnimations;
+    scene->mNumAnimations = 3;
+    scene->mAnimations = new aiAnimation*[3]{
+        first, libtest::make_animation(4, 30, {libtest::make_channel("b1", {{0, {2, 0, 0}}}, {{0, aiQuaternion()}})}),
+        libtest::make_animation(6, 30, {libtest::make_channel("b1", {{0, {3, 0, 0}}}, {{0, aiQuaternion()}})})};
+    t.type.clip("takes.assbin", libtest::to_assbin(scene));
+    test::LogCapture log;
+    auto m = t.type.load();
+    const GpuAnimation* g = m->get_gpu_animation();
+    ASSERT_NE(g, nullptr);
+    const int clip = m->get_animation_index("takes");
+    EXPECT_EQ(g->clips()[clip].frames, 7);
+    EXPECT_FLOAT_EQ(frame(*g, clip, m->get_node_id("b1"), 3).translation[0], 3.0f);
+    EXPECT_FLOAT_EQ(m->sample_animation(m->get_node_id("b1"), clip, 0.1f, false).getTrans().x(), 3.0f)
+        << "the library plays the same animation";
+    EXPECT_EQ(log.count(16, "contains multiple animations (3)"), 1u) << log.dump();
+}
+
+TEST(GpuPacking, MaskRowsOfTheOverrides) {
     // 40 nodes: the root bone and a chain of 38 under the scene root.
     PackedType t("masked", 38);
     t.type.clip("idle.lua", libtest::clip_descriptor(30, 1, {}));
@@ -134,13 +158,23 @@ TEST(GpuPacking, MasksRowsAndLocalTransformsGrowOnly) {
     EXPECT_EQ(g->clips()[m->get_animation_index("wave")].vector[3], -static_cast<float>(row + 1));
     EXPECT_EQ(g->clips()[m->get_animation_index("idle")].vector[3], 1.0f);
 
+}
+
+TEST(GpuPacking, LocalTransformsGrowOnly) {
+    // 50 nodes: the root bone and a chain of 48 under the scene root.
+    PackedType t("fifty", 48);
+    t.type.clip("idle.lua", libtest::clip_descriptor(30, 1, {}));
+    auto m = t.load();
+    ASSERT_EQ(m->get_num_nodes(), 50);
+    const GpuAnimation* g = m->get_gpu_animation();
+    ASSERT_NE(g, nullptr);
     auto per_instance = render::RenderAPI::createStructuredBuffer(432, 64, 12, nullptr, 0, "TEST");
     auto small = render::RenderAPI::createStructuredBuffer(432, 16, 12, nullptr, 0, "TEST");
     AnimationManager::ComputePassParams p;
     p.per_instance_data = &per_instance;
     m->compute(p);
     ASSERT_TRUE(g->local_transforms());
-    EXPECT_EQ(g->local_transforms()->capacity(), 40u * 64u);
+    EXPECT_EQ(g->local_transforms()->capacity(), 3200u);
     EXPECT_EQ(g->local_transforms()->element_size(), 64u);
     EXPECT_EQ(g->local_transforms()->usage(), 12);
     const render::Buffer* first = g->local_transforms().get();

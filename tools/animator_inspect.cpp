@@ -94,6 +94,15 @@ void print_nodes(Animator::AnimationManager& m) {
     print(skeleton->mRootNode, 0);
 }
 
+// A value as printed: 0 where it would round to zero (no "-0.000").
+float shown(float v, float half_unit) { return std::fabs(v) < half_unit ? 0.0f : v; }
+
+// Heading of a root motion about the up axis (radians from +X, positive towards -Z), in (-pi, pi].
+float heading(const osg::Matrixf& m) {
+    const osg::Vec3f x = osg::Vec3f(1.0f, 0.0f, 0.0f) * osg::Matrixf(m.getRotate());
+    return -std::atan2(x.z(), x.x());
+}
+
 void print_clips(const Animator::AnimationManager& m) {
     std::printf("clips: %d\n", m.get_num_animations());
     for (int c = 0; c < m.get_num_animations(); ++c) {
@@ -104,15 +113,18 @@ void print_clips(const Animator::AnimationManager& m) {
         for (unsigned i = 0; anim && i < anim->mNumChannels; ++i)
             keys = std::max(keys, anim->mChannels[i]->mNumPositionKeys);
         const float duration = m.get_animation_duration(c);
-        const osg::Matrixf travel =
-            std::get<0>(m.get_root_matrix(c, duration, osg::Vec3f(0.0f, -1.0f, -1.0f)));
-        const osg::Vec3f t = travel.getTrans();
-        // Heading change about the up axis: where the motion takes the forward (+X) axis.
-        const osg::Vec3f x = osg::Vec3f(1.0f, 0.0f, 0.0f) * osg::Matrixf(travel.getRotate());
-        const float turn = -std::atan2(x.z(), x.x()) * 180.0f / kPi + 0.0f;  // no "-0.0"
+        // Root travel over one cycle: from the root motion at the start to the one at the end.
+        const osg::Vec3f no_loop(0.0f, -1.0f, -1.0f);
+        const osg::Matrixf start = std::get<0>(m.get_root_matrix(c, 0.0f, no_loop));
+        const osg::Matrixf end = std::get<0>(m.get_root_matrix(c, duration, no_loop));
+        const osg::Vec3f t = end.getTrans() - start.getTrans();
+        float turn = heading(end) - heading(start);
+        if (turn > kPi) turn -= 2.0f * kPi;
+        if (turn <= -kPi) turn += 2.0f * kPi;
+        turn = shown(turn * 180.0f / kPi, 0.05f);
         std::printf("  %3d %-24s %7.3f s  %5.1f fps  %4.0f ticks  %4u keys  travel (%.3f %.3f %.3f) m  turn %.1f deg\n",
-                    c, clip_name(m, c).c_str(), duration, rate, anim ? anim->mDuration : 0.0, keys, t.x(), t.y(),
-                    t.z(), turn);
+                    c, clip_name(m, c).c_str(), duration, rate, anim ? anim->mDuration : 0.0, keys, shown(t.x(), 5e-4f),
+                    shown(t.y(), 5e-4f), shown(t.z(), 5e-4f), turn);
     }
 }
 

@@ -73,6 +73,21 @@ TEST(InspectTool, ModelModePrintsTheModelAndItsLibrary) {
         EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
 }
 
+TEST(InspectTool, ReadsASkeletonTypeMadeFromAForeignFile) {
+    if (!test::shared_assets_present()) GTEST_SKIP() << "shared assets are absent";
+    // A glTF character converted to assimp's binary form: its own file is the skeleton and the clip.
+    const std::string file = test::shared_assets_dir() + "/CesiumMan/CesiumMan.assbin";
+    test::TempDir dir;
+    std::filesystem::copy_file(file, dir.file("Skeleton_torso_joint_1.anim"));
+    dir.mkdir("Skeleton_torso_joint_1");
+    std::filesystem::copy_file(file, dir.file("Skeleton_torso_joint_1/walk.assbin"));
+    const ToolRun r = inspect("--skeleton Skeleton_torso_joint_1 " + dir.path());
+    ASSERT_EQ(r.status, 0) << r.out;
+    for (const char* line : {"skeleton: root 'Skeleton_torso_joint_1', 22 nodes", "clips: 1", "walk ",
+                             "2.000 s   24.0 fps    48 ticks", "state graph: 0 states", "(0 errors"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+}
+
 TEST(InspectTool, BrokenDataExitsNonZeroAndShowsTheMessage) {
     test::TempDir dir;
     // The sample skeleton with one clip file that is not a scene.

@@ -80,8 +80,9 @@ public:
     static constexpr long MAX_RUN_INSTRUCTIONS = 100000000;
     static constexpr size_t MAX_RUN_BYTES = size_t(256) << 20;
 
-    // Whether a Lua error (or an exceeded bound) happened in the last load_buffer on this state or in
-    // a read since: the data just read is incomplete and should be skipped.
+    // Whether a read since the last load_buffer on this state raised a Lua error (or went past the
+    // run's bound): the data just read is incomplete and should be skipped. A run that fails answers
+    // false itself.
     bool failed() const;
 
     // Reads field `name` of the current table in one step (get + pop).

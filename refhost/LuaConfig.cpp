@@ -409,8 +409,6 @@ bool Config::load_buffer(const char* data, size_t size, const char* chunk_name) 
     _failed = false;
     if (data && size > 0 && data[0] == LUA_SIGNATURE[0]) {
         orn_logf("LUA", 8, "error running '%s': precompiled chunks are not run", name);
-        if (info) info->failed = true;
-        _failed = true;
         return false;
     }
     if (!_room(LUA_MINSTACK)) return false;
@@ -422,8 +420,6 @@ bool Config::load_buffer(const char* data, size_t size, const char* chunk_name) 
         const char* msg = lua_tostring(_L, -1);
         if (!info || !info->exceeded)
             orn_logf("LUA", 8, "error running '%s': %s", name, msg ? msg : "(no message)");
-        if (info) info->failed = true;
-        _failed = true;
         lua_settop(_L, top);
         return false;
     }

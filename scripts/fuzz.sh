@@ -16,7 +16,9 @@ if [ ${#harnesses[@]} -eq 0 ]; then
   harnesses=(clip_descriptor skeleton_lua blend_space override graph route_planner model_config
              assbin_clip assbin_skeleton assbin_mesh)
 fi
-cmake --build "$build" -j"$(nproc)" --target "${harnesses[@]/#/fuzz_}"
+if ! cmake --build "$build" -j"$(nproc)" --target "${harnesses[@]/#/fuzz_}" >"$build/build.log" 2>&1; then
+  cat "$build/build.log" >&2; exit 1
+fi
 
 seeds() {  # the sample files a harness starts from
   local d="$root/data"

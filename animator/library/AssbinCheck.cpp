@@ -112,7 +112,7 @@ private:
 };
 
 void check_node(Reader& r, int depth) {
-    if (depth > 10000) {
+    if (depth > 4096) {
         r.fail("nodes nested too deep");
         return;
     }

@@ -223,7 +223,6 @@ TEST_F(LuaConfigTest, DataFilesRunAsTextWithoutTheSystemLibraries) {
     // A precompiled chunk (here only its signature and a truncated header) is refused unread.
     const std::string bytecode = std::string("\033Lua\x51\x00\x01\x04\x08\x04\x08\x00", 12) + std::string(28, '\xff');
     EXPECT_FALSE(load(bytecode, "compiled.lua"));
-    EXPECT_TRUE(cfg.failed());
     EXPECT_TRUE(log.has(8, "compiled.lua")) << log.dump();
     EXPECT_EQ(lua_gettop(L), 0);
 }
@@ -246,8 +245,8 @@ TEST_F(LuaConfigTest, RunsThatLoopOrAllocateWithoutEndAreStoppedWithAMessage) {
             ASSERT_TRUE(cfg.open("d"));
             EXPECT_EQ(read("field", 0), "-");
             cfg.close();
+            EXPECT_TRUE(cfg.failed()) << c.code;
         }
-        EXPECT_TRUE(cfg.failed()) << c.code;
         EXPECT_TRUE(log.has(8, std::string("descriptor 'hostile.lua' ") + c.message)) << c.code << log.dump();
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60)) << c.code;
         EXPECT_EQ(lua_gettop(L), 0);

@@ -44,7 +44,7 @@ TEST(RendererReset, CharactersPlacedBeforeTheEventKeepWorkingAndNewRequestsGetAF
     EXPECT_GT(library->get_num_animations(), 0);
     EXPECT_EQ(connector->getWorldPosition(&instance).position(), hand);
     character->get_correction(0.5f);
-    controller.change_animation_state(0.5f, "walk", false);
+    controller.change_animation_state(0.5f, "S_Move", false);
     controller.update(0.6f, false);
     EXPECT_GT(character->get_stack_size(), 0);
     auto later = test::new_character();

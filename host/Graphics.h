@@ -203,6 +203,7 @@ struct Context {
     osg::Matrixf prev_origin_transform;
     Camera camera;
 
+    // The calling thread's copy of the current context, refreshed by each call.
     static Context* getCurrentContext();
     static void setCurrentContext(const Context& context);
 };

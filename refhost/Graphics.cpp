@@ -140,7 +140,13 @@ std::mutex g_context_mutex;
 Context g_context;
 }  // namespace
 
-Context* Context::getCurrentContext() { return &g_context; }
+// Each thread reads its own copy, taken under the lock that setCurrentContext takes.
+Context* Context::getCurrentContext() {
+    thread_local Context snapshot;
+    std::lock_guard<std::mutex> lock(g_context_mutex);
+    snapshot = g_context;
+    return &snapshot;
+}
 
 void Context::setCurrentContext(const Context& context) {
     std::lock_guard<std::mutex> lock(g_context_mutex);

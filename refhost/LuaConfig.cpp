@@ -2,8 +2,11 @@
 // Lua states.
 #include "host/LuaConfig.h"
 
-#include <cmath>
 #include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -11,21 +14,108 @@
 
 namespace {
 
+// What the reference host keeps for each state it makes: the memory the state holds and the bound of
+// the current descriptor run.
+struct StateInfo {
+    size_t used = 0;
+    bool bounded = false;       // a run is bounded (set by load_buffer)
+    int protected_depth = 0;    // inside a protected call made by the reader; the memory cap applies
+    size_t limit = 0;           // memory the state may hold while bounded and protected
+    long instructions = 0;      // counted since the run began
+    bool exceeded = false;      // the run went past a bound (reported once)
+    bool failed = false;        // a Lua error in the run or in a read since
+    std::string chunk;          // name of the chunk of the run
+};
+
+const int HOOK_STEP = 10000;
+
+void* allocate(void* ud, void* ptr, size_t osize, size_t nsize) {
+    StateInfo* info = static_cast<StateInfo*>(ud);
+    if (nsize == 0) {
+        std::free(ptr);
+        info->used -= osize;
+        return nullptr;
+    }
+    if (nsize > osize && info->bounded && info->protected_depth > 0 && info->used - osize + nsize > info->limit) {
+        if (!info->exceeded)
+            orn_logf("LUA", 8, "descriptor '%s' exceeded its memory limit of %zu bytes", info->chunk.c_str(),
+                     Lua::Config::MAX_RUN_BYTES);
+        info->exceeded = true;
+        return nullptr;
+    }
+    void* out = std::realloc(ptr, nsize);
+    if (out) info->used = info->used - osize + nsize;
+    return out;
+}
+
+// The state's own bookkeeping, or null for a state the reference host did not make.
+StateInfo* state_info(lua_State* L) {
+    void* ud = nullptr;
+    if (!L || lua_getallocf(L, &ud) != allocate) return nullptr;
+    return static_cast<StateInfo*>(ud);
+}
+
+void count_hook(lua_State* L, lua_Debug*) {
+    StateInfo* info = state_info(L);
+    if (!info || !info->bounded) return;
+    info->instructions += HOOK_STEP;
+    if (info->instructions <= Lua::Config::MAX_RUN_INSTRUCTIONS) return;
+    if (!info->exceeded)
+        orn_logf("LUA", 8, "descriptor '%s' exceeded %ld instructions", info->chunk.c_str(),
+                 Lua::Config::MAX_RUN_INSTRUCTIONS);
+    info->exceeded = true;
+    luaL_error(L, "descriptor '%s' exceeded its instruction budget", info->chunk.c_str());
+}
+
+// Lua calls this for an error outside any protected call and ends the process when it returns; it
+// throws instead, so the error reaches the caller as an exception.
 int log_panic(lua_State* L) {
     const char* msg = lua_tostring(L, -1);
     orn_logf("LUA", 8, "unprotected Lua error: %s", msg ? msg : "(no message)");
-    return 0;  // Lua aborts the process after the panic function returns
+    throw std::runtime_error(std::string("unprotected Lua error: ") + (msg ? msg : "(no message)"));
 }
 
 lua_State* new_state(bool with_libs) {
-    lua_State* L = luaL_newstate();
+    StateInfo* info = new StateInfo();
+    lua_State* L = lua_newstate(allocate, info);
     if (!L) {
+        delete info;
         orn_logf("LUA", 8, "can not create a Lua state");
         return nullptr;
     }
     lua_atpanic(L, log_panic);
+    lua_sethook(L, count_hook, LUA_MASKCOUNT, HOOK_STEP);
     if (with_libs) luaL_openlibs(L);
     return L;
+}
+
+// Runs `f` protected with the `nargs` values on top as its arguments; leaves `nresults` results, or
+// the error message when the answer is not 0. The functions are kept in the registry so that calling
+// one allocates nothing outside the protection.
+int protected_call(lua_State* L, lua_CFunction f, int nargs, int nresults) {
+    lua_pushlightuserdata(L, reinterpret_cast<void*>(f));
+    lua_rawget(L, LUA_REGISTRYINDEX);
+    if (!lua_isfunction(L, -1)) {
+        lua_pop(L, 1);
+        lua_pushlightuserdata(L, reinterpret_cast<void*>(f));
+        lua_pushcfunction(L, f);
+        lua_rawset(L, LUA_REGISTRYINDEX);
+        lua_pushlightuserdata(L, reinterpret_cast<void*>(f));
+        lua_rawget(L, LUA_REGISTRYINDEX);
+    }
+    lua_insert(L, -(nargs + 1));
+    StateInfo* info = state_info(L);
+    if (info) ++info->protected_depth;
+    const int rc = lua_pcall(L, nargs, nresults, 0);
+    if (info) --info->protected_depth;
+    return rc;
+}
+
+// The text of a number as Lua writes it, without converting the value in place (which allocates).
+std::string number_text(lua_Number v) {
+    char text[64];
+    std::snprintf(text, sizeof(text), LUA_NUMBER_FMT, v);
+    return text;
 }
 
 // Splits "a.b.c" into its parts; false for an empty name or an empty part.
@@ -47,39 +137,43 @@ bool split_path(const char* name, std::vector<std::string>& parts) {
     return true;
 }
 
-// Pushes the table the reader searches: the value on top when it is a table, the globals otherwise.
-void push_current(lua_State* L) {
-    if (lua_gettop(L) > 0 && lua_istable(L, -1))
-        lua_pushvalue(L, -1);
-    else
-        lua_pushvalue(L, LUA_GLOBALSINDEX);
-}
-
-// Pushes the value found by walking `name` from the current table (nil when any step is missing or
-// crosses a value that is not a table). Always pushes exactly one value.
-void push_path(lua_State* L, const char* name) {
+// A dotted name split into its parts, handed to walk_path.
+struct Path {
+    const char* name;
     std::vector<std::string> parts;
-    if (!split_path(name, parts)) {
-        lua_pushnil(L);
-        return;
+};
+
+// Protected: arguments (table or nil for the globals, Path as light userdata); answers the value found
+// by walking the path (nil when any step is missing or crosses a value that is not a table). A Lua
+// error leaves this frame without unwinding it, so it owns nothing.
+int walk_path(lua_State* L) {
+    const Path* path = static_cast<const Path*>(lua_touserdata(L, 2));
+    lua_settop(L, 1);
+    if (!lua_istable(L, 1)) {
+        lua_pop(L, 1);
+        lua_pushvalue(L, LUA_GLOBALSINDEX);
     }
-    push_current(L);
-    for (const std::string& part : parts) {
+    if (path->parts.empty()) {
+        lua_pushnil(L);
+        return 1;
+    }
+    lua_pushvalue(L, 1);
+    for (const std::string& part : path->parts) {
         if (!lua_istable(L, -1)) {
-            lua_pop(L, 1);
             lua_pushnil(L);
-            return;
+            return 1;
         }
         lua_getfield(L, -1, part.c_str());
         lua_remove(L, -2);
     }
-    if (parts.size() > 1 && lua_isnil(L, -1)) {
-        // A key that itself contains dots.
-        lua_pop(L, 1);
-        push_current(L);
-        lua_getfield(L, -1, name);
-        lua_remove(L, -2);
-    }
+    if (path->parts.size() > 1 && lua_isnil(L, -1)) lua_getfield(L, 1, path->name);  // a key that itself contains dots
+    return 1;
+}
+
+// Protected lua_next: arguments (table, key); answers the next key and value, or nothing at the end.
+int next_entry(lua_State* L) {
+    lua_settop(L, 2);
+    return lua_next(L, 1) ? 2 : 0;
 }
 
 bool has_value(lua_State* L) { return L && lua_gettop(L) > 0; }
@@ -94,25 +188,72 @@ lua_State* ORN_lua_open(const char* name) {
 }
 
 void ORN_lua_openlibs(lua_State* L) {
-    if (L) luaL_openlibs(L);
+    if (!L) return;
+    const lua_CFunction libs[] = {luaopen_base, luaopen_table, luaopen_string, luaopen_math};
+    for (lua_CFunction lib : libs) {
+        lua_pushcfunction(L, lib);
+        lua_call(L, 0, 0);
+    }
+    // Nothing that loads code (precompiled chunks included), reads files or reaches past the state.
+    static const char* const removed[] = {"dofile", "loadfile", "load", "loadstring", "require", "module",
+                                          "newproxy", "getfenv", "setfenv", "collectgarbage", "gcinfo"};
+    for (const char* name : removed) {
+        lua_pushnil(L);
+        lua_setfield(L, LUA_GLOBALSINDEX, name);
+    }
+    lua_getfield(L, LUA_GLOBALSINDEX, "string");
+    lua_pushnil(L);
+    lua_setfield(L, -2, "dump");
+    lua_pop(L, 1);
 }
 
 void ORN_lua_close(lua_State* L) {
-    if (L) lua_close(L);
+    if (!L) return;
+    StateInfo* info = state_info(L);
+    lua_close(L);
+    delete info;
 }
 
 namespace Lua {
 
+bool Config::_room(int slots) const {
+    if (lua_checkstack(_L, slots)) return true;
+    StateInfo* info = state_info(_L);
+    orn_logf("LUA", 8, "Lua stack full reading '%s'", info ? info->chunk.c_str() : "?");
+    if (info) info->failed = true;
+    _failed = true;
+    return false;
+}
+
+void Config::_read_error(const char* field) const {
+    const char* msg = lua_tostring(_L, -1);
+    StateInfo* info = state_info(_L);
+    if (!info || !info->exceeded)
+        orn_logf("LUA", 8, "error reading '%s' of '%s': %s", field ? field : "?", info ? info->chunk.c_str() : "?",
+                 msg ? msg : "(no message)");
+    if (info) info->failed = true;
+    _failed = true;
+    lua_pop(_L, 1);
+}
+
+bool Config::failed() const {
+    const StateInfo* info = state_info(_L);
+    return info ? info->failed : _failed;
+}
+
 bool Config::open(const char* name) {
-    if (!_L) return false;
-    push_path(_L, name);
-    if (lua_istable(_L, -1)) return true;
+    if (!get(name)) {
+        pop();
+        return false;
+    }
+    // Each nested table leaves room for a whole reader step above it.
+    if (lua_istable(_L, -1) && _room(LUA_MINSTACK)) return true;
     lua_pop(_L, 1);
     return false;
 }
 
 bool Config::open(int index) {
-    if (!_L || !has_value(_L) || !lua_istable(_L, -1)) return false;
+    if (!_L || !has_value(_L) || !lua_istable(_L, -1) || !_room(LUA_MINSTACK + 1)) return false;
     lua_rawgeti(_L, -1, index);
     if (lua_istable(_L, -1)) return true;
     lua_pop(_L, 1);
@@ -125,18 +266,56 @@ void Config::close() {
 
 bool Config::get(const char* name) {
     if (!_L) return false;
-    push_path(_L, name);
+    // When the stack is full the value on top is replaced by nil, so that one pop still follows.
+    if (!_room(4)) {
+        if (has_value(_L)) lua_pop(_L, 1);
+        lua_pushnil(_L);
+        return false;
+    }
+    if (has_value(_L) && lua_istable(_L, -1))
+        lua_pushvalue(_L, -1);
+    else
+        lua_pushnil(_L);
+    Path path{name ? name : "", {}};
+    if (!split_path(path.name, path.parts)) path.parts.clear();
+    lua_pushlightuserdata(_L, &path);
+    if (protected_call(_L, walk_path, 2, 1) != 0) {
+        _read_error(name);
+        lua_pushnil(_L);
+        return false;
+    }
     return !lua_isnil(_L, -1);
 }
 
 bool Config::get(int index) {
     if (!_L) return false;
+    if (!_room(1)) {
+        if (has_value(_L)) lua_pop(_L, 1);
+        lua_pushnil(_L);
+        return false;
+    }
     if (!has_value(_L) || !lua_istable(_L, -1)) {
         lua_pushnil(_L);
         return false;
     }
     lua_rawgeti(_L, -1, index);
     return !lua_isnil(_L, -1);
+}
+
+bool Config::next() {
+    if (!_L || lua_gettop(_L) < 2) return false;
+    if (!lua_istable(_L, -2) || !_room(4)) {
+        lua_pop(_L, 1);
+        return false;
+    }
+    lua_pushvalue(_L, -2);
+    lua_insert(_L, -2);  // table copy, key
+    const int top = lua_gettop(_L) - 2;
+    if (protected_call(_L, next_entry, 2, LUA_MULTRET) != 0) {
+        _read_error("(next entry)");
+        return false;
+    }
+    return lua_gettop(_L) > top;
 }
 
 bool Config::pop(bool& out) {
@@ -179,12 +358,14 @@ bool Config::pop(double& out) {
 
 bool Config::pop(std::string& out) {
     if (!has_value(_L)) return false;
-    int type = lua_type(_L, -1);
+    const int type = lua_type(_L, -1);
     bool ok = type == LUA_TSTRING || type == LUA_TNUMBER;
-    if (ok) {
+    if (type == LUA_TSTRING) {
         size_t len = 0;
-        const char* s = lua_tolstring(_L, -1, &len);  // converts a number in place; it is popped anyway
+        const char* s = lua_tolstring(_L, -1, &len);
         out.assign(s, len);
+    } else if (type == LUA_TNUMBER) {
+        out = number_text(lua_tonumber(_L, -1));
     }
     lua_pop(_L, 1);
     return ok;
@@ -196,14 +377,15 @@ void Config::pop() {
 
 bool Config::key(std::string& out) const {
     if (!_L || lua_gettop(_L) < 2) return false;
-    int type = lua_type(_L, -2);
-    if (type != LUA_TSTRING && type != LUA_TNUMBER) return false;
-    // Convert a copy: converting the key itself would confuse lua_next.
-    lua_pushvalue(_L, -2);
+    const int type = lua_type(_L, -2);
+    if (type == LUA_TNUMBER) {
+        out = number_text(lua_tonumber(_L, -2));
+        return true;
+    }
+    if (type != LUA_TSTRING) return false;
     size_t len = 0;
-    const char* s = lua_tolstring(_L, -1, &len);
+    const char* s = lua_tolstring(_L, -2, &len);  // a string key: nothing is converted
     out.assign(s, len);
-    lua_pop(_L, 1);
     return true;
 }
 
@@ -211,11 +393,33 @@ bool Config::load_buffer(const char* data, size_t size, const char* chunk_name) 
     if (!_L) return false;
     const int top = lua_gettop(_L);
     const char* name = chunk_name ? chunk_name : "?";
+    StateInfo* info = state_info(_L);
+    if (info) {
+        // Metamethods an earlier chunk put on the globals (a "strict" table, say) are not this chunk's.
+        lua_pushnil(_L);
+        lua_setmetatable(_L, LUA_GLOBALSINDEX);
+        lua_gc(_L, LUA_GCCOLLECT, 0);
+        info->bounded = true;
+        info->instructions = 0;
+        info->exceeded = false;
+        info->failed = false;
+        info->chunk = name;
+        info->limit = info->used + MAX_RUN_BYTES;
+    }
+    _failed = false;
+    if (data && size > 0 && data[0] == LUA_SIGNATURE[0]) {
+        orn_logf("LUA", 8, "error running '%s': precompiled chunks are not run", name);
+        return false;
+    }
+    if (!_room(LUA_MINSTACK)) return false;
+    if (info) ++info->protected_depth;
     int rc = luaL_loadbuffer(_L, data ? data : "", data ? size : 0, name);
     if (rc == 0) rc = lua_pcall(_L, 0, 1, 0);
+    if (info) --info->protected_depth;
     if (rc != 0) {
         const char* msg = lua_tostring(_L, -1);
-        orn_logf("LUA", 8, "error running '%s': %s", name, msg ? msg : "(no message)");
+        if (!info || !info->exceeded)
+            orn_logf("LUA", 8, "error running '%s': %s", name, msg ? msg : "(no message)");
         lua_settop(_L, top);
         return false;
     }

@@ -5,7 +5,8 @@ packages=(
   build-essential cmake pkg-config ccache
   liblua5.1-0-dev libassimp-dev libboost-graph-dev libopenscenegraph-dev libimgui-dev libstb-dev libfreetype-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libegl-dev libgl-dev libopengl-dev libegl-mesa0 libgl1-mesa-dri
+  libegl-dev libgl-dev libopengl-dev libegl-mesa0 libgl1-mesa-dri zlib1g-dev
+  clang libclang-rt-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 // A playable entry that plays one clip: loading, the clip record, root motion and route plan.
 #include "animator/blend/Animation.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "animator/blend/BlendSpace.h"
@@ -8,6 +9,7 @@
 #include "animator/blend/IPropertyHolder.h"
 #include "animator/instance/CharacterModelCookie.h"
 #include "animator/library/AnimationManager.h"
+#include "animator/util/MathUtils.h"
 
 namespace Animator {
 
@@ -98,7 +100,7 @@ float Animation::_update(float, IPropertyHolder* props, ShaderBlendSpace2D& r) c
         r.play_length = 0.0f;
         return 0.0f;
     }
-    const int cycles = static_cast<int>(_property(props, "num_cycles"));
+    const int cycles = std::max(0, saturate_to_int(_property(props, "num_cycles")));
     const float d = _clip_duration(clip);
     r.kind = BS_RECORD_CLIP;
     r.samples[0].clip = static_cast<float>(clip);

@@ -127,7 +127,7 @@ void AnimationGraph::init(Lua::Config& cfg, AnimationManager* manager) {
 
     if (cfg.open("anim_states")) {
         lua_pushnil(L);
-        while (lua_next(L, -2)) {
+        while (cfg.next()) {
             std::string key;
             if (cfg.key(key))
                 _load_state(cfg, manager, key);
@@ -140,7 +140,7 @@ void AnimationGraph::init(Lua::Config& cfg, AnimationManager* manager) {
 
     if (cfg.open("transitions")) {
         lua_pushnil(L);
-        while (lua_next(L, -2)) {
+        while (cfg.next()) {
             _load_transition(cfg);
             cfg.pop();
         }

@@ -125,7 +125,7 @@ osg::Matrixf BlendSpace::_blend_matrices(const ShaderBlendSpace2D& r, float phas
     const osg::Vec3f loop_vec(looping ? 1.0f : 0.0f, -1.0f, -1.0f);
     osg::Matrixf a[2];
     for (int k = 0; k < 2; ++k) {
-        const int c = static_cast<int>(r.samples[k].clip);
+        const int c = saturate_to_int(r.samples[k].clip);
         a[k] = _clip_root_motion(c, phase * _clip_duration(c), loop_vec);
     }
     return blend_matrices(a[0], a[1], r.weight_x);

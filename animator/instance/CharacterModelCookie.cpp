@@ -1,5 +1,7 @@
 #include "animator/instance/CharacterModelCookie.h"
 
+#include <algorithm>
+
 #include "animator/library/AnimationManager.h"
 #include "animator/model/CharacterModelStatic.h"
 #include "animator/plugin/Plugin.h"
@@ -195,7 +197,11 @@ void CharacterModelCookie::set_idle(float t) {
         instance_data.push(model->add_blend_space(record), this);
     } else {
         instance_data.clear(this);
-        for (const osg::Vec3f& element : timeline) {
+        // Only the last records of the timeline fit on the stack; the others would be pushed and
+        // dropped again at once.
+        const size_t shown = std::min(timeline.size(), static_cast<size_t>(MAX_ANIMATIONS_STACK_SIZE));
+        for (auto it = timeline.end() - static_cast<std::ptrdiff_t>(shown); it != timeline.end(); ++it) {
+            const osg::Vec3f& element = *it;
             record.samples[0].clip = element.z();
             record.start_time = element.x();
             record.cycle_duration = element.y() - element.x();

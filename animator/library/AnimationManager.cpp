@@ -18,6 +18,7 @@
 #include "animator/blend/AnimationGraph.h"
 #include "animator/instance/CharacterModelCookie.h"
 #include "animator/instance/GpuAnimation.h"
+#include "animator/library/AssbinCheck.h"
 #include "animator/model/CharacterModelStatic.h"
 #include "animator/motion/RoutePlanner.h"
 #include "animator/util/Log.h"
@@ -34,13 +35,28 @@ const char* const ANIMATIONS_ROOT = "/animations/";
 const char* const LIBRARY_TAKE_NAME = "mixamo.com";
 // A descriptor asking for more keys than this is refused rather than allocated.
 const int MAX_DESCRIPTOR_KEYS = 1 << 20;
+// Clips longer than this (in seconds, or in ticks at any rate) are refused: a few bytes of a file could
+// otherwise ask for gigabytes of keys and packed frames.
+const double MAX_CLIP_SECONDS = 20.0 * 60.0;
+const double MAX_CLIP_TICKS = 1 << 24;
+// What the packed frames of one library may take (32 bytes per node and frame); clips that would pass
+// it are left out.
+const size_t MAX_PACKED_FRAME_BYTES = size_t(128) << 20;
+const size_t PACKED_FRAME_BYTES = 32;
 
-std::map<std::string, std::unique_ptr<AnimationManager>>& registry() {
-    static std::map<std::string, std::unique_ptr<AnimationManager>> managers;
-    return managers;
+// The managers by skeleton type. A model (or a controller) that uses a manager shares it, so that a
+// manager the registry drops at a renderer reset lives on until its last user is gone.
+struct Registry {
+    std::mutex lock;
+    std::map<std::string, std::shared_ptr<AnimationManager>> managers;
+};
+
+Registry& registry() {
+    static Registry r;
+    return r;
 }
 
-// Destroys every manager when the renderer resets (event 1).
+// Empties the registry when the renderer resets (event 1).
 class AnimatorRCallback : public Graphics::RendererCallback {
 public:
     void onEvent(int event) override {
@@ -53,9 +69,26 @@ AnimatorRCallback& renderer_callback() {
     return callback;
 }
 
+// Fills the registry with one manager per directory under the animations root; called with the
+// registry locked.
+void init_animation_managers_locked() {
+    const std::vector<std::string> names = ornvfs::enumerate(ANIMATIONS_ROOT);
+    if (names.empty()) {
+        log_message(LOG_TAG, LOG_ERROR, "can not enumerate animations");
+        return;
+    }
+    for (const std::string& name : names) {
+        ornvfs::Stat st;
+        if (!ornvfs::stat(std::string(ANIMATIONS_ROOT) + "/" + name, st)) continue;
+        if (st.file_type != ornvfs::FT_DIRECTORY) continue;
+        registry().managers[name] = std::make_shared<AnimationManager>(name.c_str());
+    }
+}
+
+// Called with the registry locked.
 void fill_registry_once() {
-    if (!registry().empty()) return;
-    init_animation_managers();
+    if (!registry().managers.empty()) return;
+    init_animation_managers_locked();
     Graphics::unregisterRendererCallback(&renderer_callback());
     Graphics::registerRendererCallback(&renderer_callback(), 1, -1);
 }
@@ -82,6 +115,50 @@ void attach_children(aiNode* parent, const std::vector<aiNode*>& children) {
     parent->mNumChildren = static_cast<unsigned>(children.size());
     parent->mChildren = new aiNode*[children.size()];
     std::copy(children.begin(), children.end(), parent->mChildren);
+}
+
+// Why a clip of `ticks` ticks at `rate` ticks per second (none: the default rate) is refused, or null.
+const char* clip_length_fault(double ticks, double rate) {
+    if (!std::isfinite(ticks) || !std::isfinite(rate)) return "has a duration that is not a number";
+    const double per_second = rate > 0.0 ? rate : DEFAULT_TICKS_PER_SECOND;
+    if (ticks > MAX_CLIP_TICKS || ticks / per_second > MAX_CLIP_SECONDS) return "is longer than 20 minutes";
+    return nullptr;
+}
+
+// The same for an imported scene: every animation, by its duration and by its last key.
+const char* scene_length_fault(const aiScene* scene) {
+    for (unsigned a = 0; scene && scene->mAnimations && a < scene->mNumAnimations; ++a) {
+        const aiAnimation* anim = scene->mAnimations[a];
+        if (!anim) continue;
+        double last = anim->mDuration;
+        for (unsigned c = 0; anim->mChannels && c < anim->mNumChannels; ++c) {
+            const aiNodeAnim* ch = anim->mChannels[c];
+            if (!ch) continue;
+            if (ch->mPositionKeys && ch->mNumPositionKeys)
+                last = std::max(last, ch->mPositionKeys[ch->mNumPositionKeys - 1].mTime);
+            if (ch->mRotationKeys && ch->mNumRotationKeys)
+                last = std::max(last, ch->mRotationKeys[ch->mNumRotationKeys - 1].mTime);
+            if (ch->mScalingKeys && ch->mNumScalingKeys)
+                last = std::max(last, ch->mScalingKeys[ch->mNumScalingKeys - 1].mTime);
+        }
+        if (const char* fault = clip_length_fault(last, anim->mTicksPerSecond)) return fault;
+    }
+    return nullptr;
+}
+
+// The bytes the packing gives a clip: one frame per whole tick for every node.
+size_t packed_clip_bytes(const aiScene* scene, int nodes) {
+    const aiAnimation* anim = scene && scene->mNumAnimations && scene->mAnimations ? scene->mAnimations[0] : nullptr;
+    const double frames = anim && anim->mDuration > 0.0 ? anim->mDuration + 1.0 : 1.0;
+    return static_cast<size_t>(std::min(frames, MAX_CLIP_TICKS + 1.0)) * static_cast<size_t>(std::max(nodes, 1)) *
+           PACKED_FRAME_BYTES;
+}
+
+// Forgets a global a data file sets, without running any code the files left behind (metamethods).
+void clear_global(lua_State* L, const char* name) {
+    lua_pushstring(L, name);
+    lua_pushnil(L);
+    lua_rawset(L, LUA_GLOBALSINDEX);
 }
 
 // Reads up to `count` numbers of the list `name` of the current table; absent numbers keep `fill`.
@@ -112,7 +189,7 @@ aiAnimation* clip_animation_of(const aiScene* scene) {
 }  // namespace
 
 const aiScene* import_scene_from_memory(const void* buffer, size_t length, const std::string& path) {
-    if (!buffer || length == 0) return nullptr;
+    if (!buffer || length == 0 || !AssbinCheck::accept(buffer, length, path)) return nullptr;
     std::string stem, hint;
     split_entry(path, stem, hint);
     if (!hint.empty()) hint.erase(0, 1);
@@ -143,28 +220,34 @@ namespace {
 
 // The registered manager of a type, initialised. A type whose directory was mounted after the
 // registry was filled is registered on its first request; anything else answers null.
-AnimationManager* registered_manager(const char* skeleton_type) {
-    fill_registry_once();
-    const std::string type = skeleton_type ? skeleton_type : "";
-    auto it = registry().find(type);
-    if (it == registry().end()) {
-        ornvfs::Stat st;
-        const bool plain_name = !type.empty() && type != "." && type != ".." &&
-                                type.find_first_of("/\\") == std::string::npos;
-        if (!plain_name || !ornvfs::stat(ANIMATIONS_ROOT + type, st) || st.file_type != ornvfs::FT_DIRECTORY)
-            return nullptr;
-        it = registry().emplace(type, std::make_unique<AnimationManager>(type.c_str())).first;
+std::shared_ptr<AnimationManager> registered_manager(const char* skeleton_type) {
+    std::shared_ptr<AnimationManager> manager;
+    {
+        std::lock_guard<std::mutex> lock(registry().lock);
+        fill_registry_once();
+        auto& managers = registry().managers;
+        const std::string type = skeleton_type ? skeleton_type : "";
+        auto it = managers.find(type);
+        if (it == managers.end()) {
+            ornvfs::Stat st;
+            const bool plain_name = !type.empty() && type != "." && type != ".." &&
+                                    type.find_first_of("/\\") == std::string::npos;
+            if (!plain_name || !ornvfs::stat(ANIMATIONS_ROOT + type, st) || st.file_type != ornvfs::FT_DIRECTORY)
+                return nullptr;
+            it = managers.emplace(type, std::make_shared<AnimationManager>(type.c_str())).first;
+        }
+        manager = it->second;
     }
-    if (!it->second) return nullptr;
-    it->second->init();
-    return it->second.get();
+    // Loading runs outside the registry's lock: other types load meanwhile.
+    if (manager) manager->init();
+    return manager;
 }
 
 }  // namespace
 
 AnimationManager& get_animation_manager(const char* skeleton_type) {
     static AnimationManager empty("");
-    AnimationManager* manager = registered_manager(skeleton_type);
+    AnimationManager* manager = registered_manager(skeleton_type).get();
     if (!manager) {
         log_message(LOG_TAG, LOG_ERROR, "animation manager '%s' not found", skeleton_type ? skeleton_type : "");
         return empty;
@@ -172,23 +255,28 @@ AnimationManager& get_animation_manager(const char* skeleton_type) {
     return *manager;
 }
 
-AnimationManager* find_animation_manager(const char* skeleton_type) { return registered_manager(skeleton_type); }
+AnimationManager* find_animation_manager(const char* skeleton_type) { return registered_manager(skeleton_type).get(); }
 
-void init_animation_managers() {
-    const std::vector<std::string> names = ornvfs::enumerate(ANIMATIONS_ROOT);
-    if (names.empty()) {
-        log_message(LOG_TAG, LOG_ERROR, "can not enumerate animations");
-        return;
-    }
-    for (const std::string& name : names) {
-        ornvfs::Stat st;
-        if (!ornvfs::stat(std::string(ANIMATIONS_ROOT) + "/" + name, st)) continue;
-        if (st.file_type != ornvfs::FT_DIRECTORY) continue;
-        registry()[name] = std::make_unique<AnimationManager>(name.c_str());
-    }
+std::shared_ptr<AnimationManager> share_animation_manager(const char* skeleton_type) {
+    return registered_manager(skeleton_type);
 }
 
-void destroy_animation_managers() { registry().clear(); }
+void init_animation_managers() {
+    std::lock_guard<std::mutex> lock(registry().lock);
+    init_animation_managers_locked();
+}
+
+void destroy_animation_managers() {
+    std::map<std::string, std::shared_ptr<AnimationManager>> dropped;
+    {
+        std::lock_guard<std::mutex> lock(registry().lock);
+        dropped.swap(registry().managers);
+    }
+    // A manager still in use keeps its clips; its GPU data is made again when it is next drawn. The
+    // others go with `dropped`.
+    for (auto& entry : dropped)
+        if (entry.second) entry.second->release_gpu_animations();
+}
 
 // ---------------------------------------------------------------------------------------------------
 // Construction and loading
@@ -230,8 +318,19 @@ void AnimationManager::_reset() {
 }
 
 void AnimationManager::init() {
+    // Two models of one type may ask for their library at once: the second waits for the first load.
+    std::lock_guard<std::mutex> init_lock(_init_lock);
     if (_loaded || !_lua) return;
     _reset();
+    // Whatever leaves init (a graph transition naming an unknown state throws), no task pushed here
+    // outlives it: the tasks read and write this manager.
+    struct TaskWait {
+        AnimationManager& manager;
+        ~TaskWait() {
+            manager._clip_tasks->get_signal().wait();
+            manager._gpu_tasks->get_signal().wait();
+        }
+    } task_wait{*this};
     Lua::StackGuard guard(_lua);
     lua_pushvalue(_lua, LUA_GLOBALSINDEX);
     Lua::Config cfg(_lua);
@@ -267,6 +366,20 @@ void AnimationManager::init() {
 
     std::sort(_clips.begin(), _clips.end(),
               [](const AnimationDescription& a, const AnimationDescription& b) { return a.name < b.name; });
+    size_t packed = 0;
+    for (auto it = _clips.begin(); it != _clips.end();) {
+        const size_t bytes = packed_clip_bytes(it->scene, _num_nodes);
+        if (packed + bytes <= MAX_PACKED_FRAME_BYTES) {
+            packed += bytes;
+            ++it;
+            continue;
+        }
+        log_message(LOG_TAG, LOG_ERROR, "animation %s left out: the packed frames of '%s' would pass %zu bytes",
+                    it->name.c_str(), _name.c_str(), MAX_PACKED_FRAME_BYTES);
+        _descriptor_scenes.erase(it->scene);
+        if (it->scene) aiReleaseImport(it->scene);
+        it = _clips.erase(it);
+    }
     _clip_index.clear();
     _clip_names.assign(_clips.size(), std::string());
     _default_animation_index = 0;
@@ -337,9 +450,8 @@ bool AnimationManager::_load_skeleton(Lua::Config& cfg) {
     lua_State* L = cfg.state();
     Lua::StackGuard guard(L);
     lua_pushvalue(L, LUA_GLOBALSINDEX);
-    lua_pushnil(L);
-    lua_setglobal(L, "skeleton");
-    if (!cfg.load_buffer(data.data(), data.size(), "lua skeleton")) {
+    clear_global(L, "skeleton");
+    if (!cfg.load_buffer(data.data(), data.size(), path.c_str())) {
         log_message(LOG_TAG, LOG_ERROR, "can not parse '%s'", path.c_str());
         return false;
     }
@@ -349,12 +461,21 @@ bool AnimationManager::_load_skeleton(Lua::Config& cfg) {
     _skeleton->mRootNode = new aiNode("scene_rooot");
     if (!cfg.open("skeleton")) {
         log_message(LOG_TAG, LOG_ERROR, "can not open skeleton table");
-        return true;
+        if (!cfg.failed()) return true;
+        delete _skeleton;
+        _skeleton = nullptr;
+        return false;
     }
     std::vector<aiNode*> children;
     load_node(cfg, _skeleton->mRootNode, children);
     attach_children(_skeleton->mRootNode, children);
     cfg.close();
+    if (cfg.failed()) {
+        log_message(LOG_TAG, LOG_ERROR, "can not parse '%s'", path.c_str());
+        delete _skeleton;
+        _skeleton = nullptr;
+        return false;
+    }
     return true;
 }
 
@@ -362,7 +483,7 @@ void AnimationManager::load_node(Lua::Config& cfg, aiNode* parent, std::vector<a
     lua_State* L = cfg.state();
     if (!lua_istable(L, -1)) return;
     lua_pushnil(L);
-    while (lua_next(L, -2)) {
+    while (cfg.next()) {
         std::string name;
         if (!cfg.key(name) || !lua_istable(L, -1)) {
             lua_pop(L, 1);
@@ -488,12 +609,17 @@ void AnimationManager::_load_clip_entry(const std::string& dir, const std::strin
             lua_pushvalue(_lua, LUA_GLOBALSINDEX);
             Lua::Config cfg(_lua);
             if (!ornvfs::read_file(dir + "/" + entry, data)) return;
-            lua_pushnil(_lua);
-            lua_setglobal(_lua, "orn_character_animation");
+            clear_global(_lua, "orn_character_animation");
             if (!cfg.load_buffer(data.data(), data.size(), entry.c_str())) return;
             lua_pop(_lua, 1);
             if (!cfg.open("orn_character_animation")) return;
             scene = _build_descriptor_scene(cfg);
+            if (!scene) log_message(LOG_TAG, LOG_ERROR, "error loading animation %s", entry.c_str());
+            if (scene && cfg.failed()) {
+                log_message(LOG_TAG, LOG_ERROR, "error loading animation %s", entry.c_str());
+                delete scene;
+                return;
+            }
         }
         if (!scene) return;
         {
@@ -508,7 +634,9 @@ void AnimationManager::_load_clip_entry(const std::string& dir, const std::strin
         // Reading and importing need no skeleton; what they found is reported once it has loaded.
         const bool read = ornvfs::read_file(dir + "/" + entry, data) && !data.empty();
         const aiScene* scene =
-            read ? aiImportFileFromMemory(data.data(), static_cast<unsigned>(data.size()), 0, "") : nullptr;
+            read && AssbinCheck::accept(data.data(), data.size(), entry)
+                ? aiImportFileFromMemory(data.data(), static_cast<unsigned>(data.size()), 0, "")
+                : nullptr;
         if (!_skeleton_ready(skeleton)) {
             if (scene) aiReleaseImport(scene);
             return;
@@ -521,6 +649,11 @@ void AnimationManager::_load_clip_entry(const std::string& dir, const std::strin
             log_message(LOG_TAG, LOG_ERROR, "error loading animation %s", entry.c_str());
             return;
         }
+        if (const char* fault = scene_length_fault(scene)) {
+            log_message(LOG_TAG, LOG_ERROR, "animation %s %s", entry.c_str(), fault);
+            aiReleaseImport(scene);
+            return;
+        }
         load_animation(scene, name, option);
     }
 }
@@ -529,7 +662,7 @@ aiScene* AnimationManager::_build_descriptor_scene(Lua::Config& cfg) {
     int rate = -1, duration = -1;
     cfg.read("rate", rate);
     cfg.read("duration", duration);
-    if (duration >= MAX_DESCRIPTOR_KEYS) {
+    if (duration >= MAX_DESCRIPTOR_KEYS || clip_length_fault(duration, rate)) {
         log_message(LOG_TAG, LOG_ERROR, "clip duration %d is too long", duration);
         return nullptr;
     }
@@ -547,7 +680,7 @@ aiScene* AnimationManager::_build_descriptor_scene(Lua::Config& cfg) {
     lua_State* L = cfg.state();
     if (cfg.open("animation")) {
         lua_pushnil(L);
-        while (lua_next(L, -2)) {
+        while (cfg.next()) {
             std::string node;
             if (!cfg.key(node) || !lua_istable(L, -1) || node.size() >= MAXLEN || _find_node(node) < 0) {
                 lua_pop(L, 1);
@@ -676,6 +809,10 @@ void AnimationManager::_load_overrides(const std::vector<std::string>& files, Lu
                 if (id >= 0 && id < _num_nodes) entry.weights[id] = 1.0f;
             }
             cfg.close();
+        }
+        if (cfg.failed()) {
+            log_message(LOG_TAG, LOG_ERROR, "can not load override");
+            continue;
         }
         std::string key = orn::toLower(file);
         const size_t cut = key.find(".lua");
@@ -1846,6 +1983,11 @@ void AnimationManager::_load_blend_spaces(const std::vector<std::string>& files,
         cfg.read("type", type);
         if (std::unique_ptr<Animation> entry = Animation::create(type)) {
             entry->load(cfg, this);
+            if (cfg.failed()) {
+                log_message(LOG_TAG, LOG_ERROR, "can not load blendspace");
+                cfg.pop();
+                continue;
+            }
             const int id = static_cast<int>(_blend_spaces.size());
             entry->set_id(id);
             _blend_space_names[entry->get_name()] = id;
@@ -1877,6 +2019,10 @@ void AnimationManager::_load_graph(const std::vector<std::string>& files, Lua::C
     }
     _graph = std::make_unique<AnimationGraph>();
     _graph->init(cfg, this);
+    if (cfg.failed()) {
+        log_message(LOG_TAG, LOG_ERROR, "can not load graph");
+        _graph = std::make_unique<AnimationGraph>();
+    }
 }
 
 }  // namespace Animator

@@ -254,6 +254,7 @@ private:
     int32_t _default_animation_index = 0;
     orn::barrier_ptr _clip_tasks;
     orn::barrier_ptr _gpu_tasks;
+    std::mutex _init_lock;  // one init at a time
     bool _loaded = false;
     orn::mutex _lock;
     std::unique_ptr<RoutePlanner> _route_planner;
@@ -284,8 +285,13 @@ private:
 AnimationManager& get_animation_manager(const char* skeleton_type);
 // The registered manager of a type (initialised), or null when the registry does not hold it.
 AnimationManager* find_animation_manager(const char* skeleton_type);
+// The same manager as a share of its ownership: a model or controller that keeps a manager keeps it
+// this way, so that the manager outlives a renderer reset for as long as they use it.
+std::shared_ptr<AnimationManager> share_animation_manager(const char* skeleton_type);
 void init_animation_managers();
-// Destroys every manager and empties the registry (renderer event 1).
+// Empties the registry (renderer event 1): the GPU data of every manager is released and a manager
+// nobody shares is destroyed; the next request loads the type anew, while models that keep their
+// manager go on using it (its GPU data is made again when next drawn).
 void destroy_animation_managers();
 
 }  // namespace Animator

@@ -203,7 +203,7 @@ void CharacterModelBase::do_load_basic() {
     _substitutes.clear();
     if (cfg.open("substitute_meshes")) {
         lua_pushnil(_lua);
-        while (lua_next(_lua, -2)) {
+        while (cfg.next()) {
             std::string key, value;
             const bool has_key = cfg.key(key);
             const bool has_value = cfg.iterate_pop(value);
@@ -213,7 +213,15 @@ void CharacterModelBase::do_load_basic() {
     }
 
     cfg.read("skeleton", _skeleton_type);
-    {
+    const bool config_failed = cfg.failed();
+    if (config_failed) {
+        // A configuration whose reading raised an error is skipped as a whole.
+        log_message(LOG_TAG, LOG_ERROR, "error loading %s", _config_path.c_str());
+        _lods.clear();
+        _substitutes.clear();
+        _skeleton_type.clear();
+    }
+    if (!config_failed) {
         std::vector<char> data;
         if (ornvfs::read_file(model_file_path, data) && !data.empty()) {
             _scene = import_scene_from_memory(data.data(), data.size(), model_file_path);
@@ -224,7 +232,7 @@ void CharacterModelBase::do_load_basic() {
     }
 
     Animator::get_animation_manager(_skeleton_type.c_str());
-    _manager = Animator::find_animation_manager(_skeleton_type.c_str());
+    _manager = Animator::share_animation_manager(_skeleton_type.c_str());
     if (_manager) {
         if (_default_animation.empty()) {
             std::string default_name;

@@ -80,7 +80,9 @@ public:
 
     const std::string& get_skeleton_type();
     int get_default_animation_id();
-    AnimationManager* get_animation_manager() const { return _manager; }
+    AnimationManager* get_animation_manager() const { return _manager.get(); }
+    // The library as a share of its ownership (see share_animation_manager).
+    std::shared_ptr<AnimationManager> share_animation_manager() const { return _manager; }
     const aiScene* get_scene() const { return _scene; }
     lua_State* get_config_state() const { return _lua; }
     const std::string& get_resources_path() const { return _resources_path; }
@@ -116,7 +118,7 @@ protected:
     // Imports "/models/" + file for a level of detail or a substitute; null (logged) on failure.
     const aiScene* _import_model_file(const std::string& file);
 
-    AnimationManager* _manager = nullptr;
+    std::shared_ptr<AnimationManager> _manager;  // kept alive across a renderer reset
     std::vector<LiveryDesc> _liveries;
     std::vector<osg::Vec3i> _livery_indices;
     std::vector<LevelOfDetail> _lods;

@@ -99,20 +99,24 @@ void CharacterModelStatic::do_load_main() {
 float CharacterModelStatic::generate_timeline(float t, std::vector<osg::Vec3f>& out, float& total,
                                               float random) const {
     const size_t first = out.size();
-    int dealt = 0;
-    for (const IdleEntry& entry : _idle_entries) {
-        const float slots = static_cast<float>(_idle_count) * entry.share;
-        if (!(slots >= 1.0f)) continue;  // also leaves out NaN
-        int n = slots >= static_cast<float>(MAX_TIMELINE_SLOTS) ? MAX_TIMELINE_SLOTS : static_cast<int>(slots);
-        if (dealt + n > MAX_TIMELINE_SLOTS) {
+    // Whole slots per entry; NaN and entries under one slot deal none.
+    std::vector<double> wanted(_idle_entries.size(), 0.0);
+    double requested = 0.0;
+    for (size_t e = 0; e < _idle_entries.size(); ++e) {
+        const double slots = static_cast<double>(_idle_count) * _idle_entries[e].share;
+        wanted[e] = slots >= 1.0 ? std::floor(std::min(slots, 1e12)) : 0.0;
+        requested += wanted[e];
+    }
+    // Past the cap every entry keeps its proportion of the slots.
+    if (requested > MAX_TIMELINE_SLOTS) {
+        if (!_timeline_cut_reported.exchange(true))
             log_message(LOG_TAG, LOG_WARNING, "model %s: idle timeline cut to %d slots", name().c_str(),
                         MAX_TIMELINE_SLOTS);
-            n = MAX_TIMELINE_SLOTS - dealt;
-        }
-        for (int i = 0; i < n; ++i) out.emplace_back(0.0f, entry.duration, static_cast<float>(entry.clip));
-        dealt += n;
-        if (dealt >= MAX_TIMELINE_SLOTS) break;
+        for (double& n : wanted) n = std::floor(n * MAX_TIMELINE_SLOTS / requested);
     }
+    for (size_t e = 0; e < _idle_entries.size(); ++e)
+        for (int i = 0; i < static_cast<int>(wanted[e]); ++i)
+            out.emplace_back(0.0f, _idle_entries[e].duration, static_cast<float>(_idle_entries[e].clip));
 
     std::mt19937_64 generator(timeline_seed(t, random));
     // Fisher-Yates over the appended part, drawing from the seeded generator.

@@ -1,6 +1,7 @@
 // The concrete character model: the instance registry and record pool, the idle timeline, cookie
 // creation and per-frame rendering.
 #pragma once
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -35,6 +36,7 @@ protected:
 
     std::vector<IdleEntry> _idle_entries;
     int _idle_count = 1;  // "count" of the idle timeline: the number of slots dealt
+    mutable std::atomic<bool> _timeline_cut_reported{false};  // the cap is reported once per model
     render::VariableHandle _model_time_variable = -1;
     std::unique_ptr<Graphics::RendererCallback> _callback;
 };

@@ -56,7 +56,11 @@ AnimationController::AnimationController(CharacterModelCookie* cookie) : _cookie
         log_message(LOG_TAG, LOG_ERROR, "animation controller without a character");
         return;
     }
-    _manager = &get_animation_manager(model->get_skeleton_type().c_str());
+    _manager = model->share_animation_manager();
+    if (!_manager) {
+        log_message(LOG_TAG, LOG_ERROR, "animation manager '%s' not found", model->get_skeleton_type().c_str());
+        return;
+    }
     _state_graph = _manager->get_graph();
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 #include <array>
 #include <functional>
+#include <memory>
 #include <string>
 #include <tuple>
 
@@ -76,7 +77,7 @@ private:
     float _apply(const Animation* entry, float t, const TransitionParams& params);
 
     CharacterModelCookie* _cookie = nullptr;
-    AnimationManager* _manager = nullptr;
+    std::shared_ptr<AnimationManager> _manager;  // the character's library, kept while the controller lives
     AnimationGraph* _state_graph = nullptr;
     std::array<std::string, 3> _move_states{"S_MoveStart", "S_Move", "S_MoveStopRU"};
     bool _moving = false;

@@ -92,6 +92,11 @@ void RoutePlanner::load(const std::string& file) {
                 }
                 cfg.close();
             }
+            if (cfg.failed()) {
+                log_message(LOG_TAG, LOG_ERROR, "error executing '%s'", path.c_str());
+                _params.clear();
+                _animations.clear();
+            }
         }
     }
     ORN_lua_close(L);

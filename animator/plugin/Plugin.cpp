@@ -75,7 +75,7 @@ extern "C" void init_graphics_plugin() {
         lua_pushvalue(L, LUA_GLOBALSINDEX);
         if (cfg.open("options.graphics.AnimationsPaths")) {
             lua_pushnil(L);
-            while (lua_next(L, -2)) {
+            while (cfg.next()) {
                 std::string dir;
                 cfg.iterate_pop(dir);
                 if (ornvfs::mount(dir.c_str(), "/animations/", true, nullptr, false) == ornvfs::invalid_mount)

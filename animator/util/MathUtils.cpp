@@ -1,5 +1,6 @@
 #include "animator/util/MathUtils.h"
 
+#include <climits>
 #include <cmath>
 #include <iomanip>
 
@@ -144,6 +145,13 @@ float angle_between_vectors(const osg::Vec3f& u, const osg::Vec3f& v) {
 float get_heading(const osg::Vec3f& v) { return angle_between_vectors(osg::Vec3f(1, 0, 0), v); }
 
 float get_heading(const wPosition3<float>& p) { return get_heading(p.x_axis()); }
+
+int saturate_to_int(double value) {
+    if (std::isnan(value)) return 0;
+    if (value >= static_cast<double>(INT_MAX)) return INT_MAX;
+    if (value <= static_cast<double>(INT_MIN)) return INT_MIN;
+    return static_cast<int>(value);
+}
 
 float clamp(float value, float low, float high) {
     const float upper = value > high ? high : value;

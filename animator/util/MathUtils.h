@@ -48,6 +48,8 @@ float angle_between_vectors(const osg::Vec3f& u, const osg::Vec3f& v);
 float get_heading(const osg::Vec3f& v);
 float get_heading(const wPosition3<float>& p);
 float clamp(float value, float low, float high);
+// A number read from data as an int: truncated toward zero, held to the int range, NaN as 0.
+int saturate_to_int(double value);
 // Quaternions held x, y, z, w in a Vec4f.
 osg::Vec4f slerp(const osg::Vec4f& p, const osg::Vec4f& q, float t);
 osg::Matrixf blend_matrices(const osg::Matrixf& a, const osg::Matrixf& b, float t);

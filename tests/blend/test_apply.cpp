@@ -107,4 +107,24 @@ TEST_F(ApplyTest, UnplayableEntryWritesAnEmptyRecordThatIndexesNoClip) {
     EXPECT_TRUE(std::get<0>(manager._get_instance_matrix(1.0f, out)).isIdentity());
 }
 
+TEST_F(ApplyTest, CycleCountsAndClipIndicesAnIntCanNotHoldAreHeldToItsRange) {
+    const Animation& walk_start = manager.get_blend_space("walk_start");
+    ASSERT_TRUE(walk_start.is_playable());
+    // Counts an int can not hold, read from the host's properties (the sanitizer build traps the cast).
+    for (const float cycles : {3e9f, -3e9f, std::nanf(""), INFINITY}) {
+        props.set_property("num_cycles", cycles);
+        apply(walk_start, 1.0f, 0.25f);
+        EXPECT_GE(out.play_length, 0.0f) << cycles;
+    }
+    // A record whose clip indices are no clip gives the rest root motion, not a read out of range.
+    ShaderBlendSpace2D record;
+    for (auto& sample : record.samples) sample.clip = 1e10f;
+    record.samples[1].clip = std::nanf("");
+    for (const char* name : {"turn", "locomotion"}) {
+        const Animation& space = manager.get_blend_space(name);
+        ASSERT_TRUE(space.is_playable()) << name;
+        EXPECT_TRUE(space.get_root_start(record).valid()) << name;
+    }
+}
+
 }  // namespace

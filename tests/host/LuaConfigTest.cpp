@@ -2,7 +2,11 @@
 // destination and stack alone; dotted paths and indices, iteration, chunk results and errors.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <map>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 
@@ -84,7 +88,7 @@ TEST_F(LuaConfigTest, DottedPathsAndIndicesOpenOnlyTablesAndIterationSeesEveryPa
     ASSERT_TRUE(cfg.open("subst"));
     std::map<std::string, std::string> seen;
     lua_pushnil(L);
-    for (std::string k, v; lua_next(L, -2) && cfg.key(k) && cfg.iterate_pop(v);) seen[k] = v;
+    for (std::string k, v; cfg.next() && cfg.key(k) && cfg.iterate_pop(v);) seen[k] = v;
     cfg.close();
     EXPECT_EQ(seen, (std::map<std::string, std::string>{{"body", "body_lo"}, {"3", "three"}}));
     EXPECT_EQ(lua_gettop(L), 0);
@@ -109,6 +113,146 @@ TEST_F(LuaConfigTest, LoadBufferLeavesOneResultOrLogsAndLeavesNothingInItsOwnSta
     EXPECT_EQ(lua_gettop(L), 0);
     EXPECT_EQ(log.count(8, "broken.lua"), 1u) << log.dump();
     EXPECT_EQ(log.count(8, "runtime.lua"), 1u) << log.dump();
+}
+
+// An allocator that keeps guard bytes after every block and checks them when the block is freed or
+// moved: Lua itself is not instrumented, so a push past the end of its stack shows only here.
+struct GuardedHeap {
+    static constexpr size_t GUARD = 64;
+    bool overrun = false;
+    static void* allocate(void* ud, void* ptr, size_t osize, size_t nsize) {
+        auto* heap = static_cast<GuardedHeap*>(ud);
+        auto* block = static_cast<unsigned char*>(ptr);
+        if (block) {
+            for (size_t i = 0; i < GUARD; ++i)
+                if (block[osize + i] != 0xA5) heap->overrun = true;
+        }
+        if (nsize == 0) {
+            std::free(block);
+            return nullptr;
+        }
+        auto* out = static_cast<unsigned char*>(std::realloc(block, nsize + GUARD));
+        if (out) std::memset(out + nsize, 0xA5, GUARD);
+        return out;
+    }
+};
+
+TEST(LuaConfigStackTest, NestedTablesAsDeepAsTheStackAllowsOpenWithoutWritingPastIt) {
+    GuardedHeap heap;
+    lua_State* L = lua_newstate(GuardedHeap::allocate, &heap);
+    ASSERT_NE(L, nullptr);
+    luaL_openlibs(L);
+    ASSERT_EQ(luaL_dostring(L, "local t = { v = 1000 }\n"
+                               "for i = 999, 1, -1 do t = { v = i, children = { x = t } } end\n"
+                               "root = t"),
+              0);
+    {
+        Lua::Config cfg(L);
+        int depth = 0;
+        ASSERT_TRUE(cfg.open("root"));
+        for (int v = 0; cfg.read("v", v) && v == depth + 1; ++depth) {
+            if (!cfg.open("children")) {
+                ++depth;
+                break;
+            }
+            // Each level iterates its children as the skeleton reader does: key, value, then the child.
+            lua_pushnil(L);
+            std::string key;
+            ASSERT_TRUE(cfg.next() && cfg.key(key) && key == "x");
+        }
+        EXPECT_EQ(depth, 1000);
+    }
+    lua_settop(L, 0);
+    lua_close(L);
+    EXPECT_FALSE(heap.overrun) << "the reader pushed past the end of the Lua stack";
+}
+
+TEST_F(LuaConfigTest, ErrorsInReadsAreCaughtLoggedWithFileAndFieldAndMarkTheRunFailed) {
+    test::LogCapture log;
+    ASSERT_TRUE(load("setmetatable(_G, { __index = function(t, k) error('strict: ' .. k) end })\n"
+                     "d = setmetatable({ rate = 30 }, { __index = function(t, k) error('no field ' .. k) end })",
+                     "strict.lua"));
+    cfg.pop();
+    EXPECT_FALSE(cfg.failed());
+    EXPECT_FALSE(cfg.open("missing")) << "the globals' __index raises";
+    EXPECT_TRUE(cfg.failed());
+    EXPECT_TRUE(log.has(8, "'missing' of 'strict.lua'")) << log.dump();
+    ASSERT_TRUE(cfg.open("d"));
+    EXPECT_EQ(read("rate", 0), "30");
+    EXPECT_EQ(read("duration", 0), "-");
+    EXPECT_TRUE(log.has(8, "no field duration")) << log.dump();
+    lua_pushnil(L);
+    int pairs = 0;
+    while (cfg.next()) {
+        ++pairs;
+        cfg.pop();
+    }
+    EXPECT_EQ(pairs, 1);
+    cfg.close();
+    EXPECT_EQ(lua_gettop(L), 0);
+    ASSERT_TRUE(load("return 1", "next.lua")) << "the state stays usable";
+    cfg.pop();
+    EXPECT_FALSE(cfg.failed()) << "a new run starts clean";
+}
+
+TEST_F(LuaConfigTest, AnUnprotectedErrorIsThrownInsteadOfEndingTheProcess) {
+    test::LogCapture log;
+    lua_State* state = ORN_lua_open("panic");
+    ASSERT_EQ(luaL_loadstring(state, "error('boom')"), 0);
+    EXPECT_THROW(lua_call(state, 0, 0), std::runtime_error);
+    EXPECT_TRUE(log.has(8, "boom")) << log.dump();
+    ORN_lua_close(state);
+}
+
+TEST_F(LuaConfigTest, DataFilesRunAsTextWithoutTheSystemLibraries) {
+    test::LogCapture log;
+    // Whatever could reach files, programs, native modules or the loader of precompiled chunks.
+    for (const char* name : {"os", "io", "package", "debug", "require", "module", "dofile", "loadfile", "load",
+                             "loadstring", "newproxy", "setfenv", "getfenv"}) {
+        ASSERT_TRUE(load(std::string("return ") + name)) << name;
+        EXPECT_TRUE(lua_isnil(L, -1)) << name << " is reachable";
+        cfg.pop();
+    }
+    ASSERT_TRUE(load("return string.dump"));
+    EXPECT_TRUE(lua_isnil(L, -1));
+    cfg.pop();
+    ASSERT_TRUE(load("return string.format('%d', math.floor(2.5)) .. table.concat({'a', 'b'})"));
+    std::string text;
+    EXPECT_TRUE(cfg.pop(text) && text == "2ab") << "the data libraries stay";
+
+    // A precompiled chunk (here only its signature and a truncated header) is refused unread.
+    const std::string bytecode = std::string("\033Lua\x51\x00\x01\x04\x08\x04\x08\x00", 12) + std::string(28, '\xff');
+    EXPECT_FALSE(load(bytecode, "compiled.lua"));
+    EXPECT_TRUE(log.has(8, "compiled.lua")) << log.dump();
+    EXPECT_EQ(lua_gettop(L), 0);
+}
+
+TEST_F(LuaConfigTest, RunsThatLoopOrAllocateWithoutEndAreStoppedWithAMessage) {
+    const struct {
+        const char* code;
+        const char* message;
+    } cases[] = {
+        {"while true do end", "exceeded"},
+        {"local s = 'x' while true do s = s .. s end", "exceeded its memory limit"},
+        // The bound covers reads after the run: here a read runs a loop.
+        {"d = setmetatable({}, { __index = function() while true do end end })", "exceeded"},
+    };
+    for (const auto& c : cases) {
+        test::LogCapture log;
+        const auto start = std::chrono::steady_clock::now();
+        if (load(c.code, "hostile.lua")) {
+            cfg.pop();
+            ASSERT_TRUE(cfg.open("d"));
+            EXPECT_EQ(read("field", 0), "-");
+            cfg.close();
+            EXPECT_TRUE(cfg.failed()) << c.code;
+        }
+        EXPECT_TRUE(log.has(8, std::string("descriptor 'hostile.lua' ") + c.message)) << c.code << log.dump();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60)) << c.code;
+        EXPECT_EQ(lua_gettop(L), 0);
+        ASSERT_TRUE(load("return 1", "next.lua")) << "the state stays usable after " << c.code;
+        cfg.pop();
+    }
 }
 
 }  // namespace

@@ -36,7 +36,9 @@ TEST_F(IdleTimeline, SharesDealWholeSlotsUpToTheCapInAnOrderTheSeedFixes) {
         {10, {{2.0f, 0.55f, 1}, {3.0f, 0.55f, 2}}, {{1, 5}, {2, 5}}, 25.0f},
         {10, {{2.0f, 0.05f, 1}, {2.0f, std::nanf(""), 2}}, {}, 0.0f},  // under one slot, or NaN: none
         {-3, {{2.0f, 1.0f, 1}}, {}, 0.0f},
-        {150000, {{1.0f, 0.5f, 1}, {1.0f, 0.5f, 2}}, {{1, 75000}, {2, 25000}}, 100000.0f},  // cut at 100000
+        // Past the cap of 100000 slots every entry keeps its share (the cut is reported once).
+        {150000, {{1.0f, 0.5f, 1}, {1.0f, 0.5f, 2}}, {{1, 50000}, {2, 50000}}, 100000.0f},
+        {1000000, {{1.0f, 0.2f, 1}, {2.0f, 0.8f, 2}}, {{1, 20000}, {2, 80000}}, 180000.0f},
     };
     float total = -1.0f;
     for (const Case& c : cases) {

@@ -1,0 +1,1 @@
+os.execute('true') io.open('/tmp/x', 'w') require('x')

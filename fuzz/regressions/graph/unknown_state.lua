@@ -1,0 +1,1 @@
+transitions = { { source = 'idle', target = 'nowhere' } }

@@ -1,0 +1,1 @@
+return setmetatable({}, { __index = function(t, k) error('strict ' .. k) end })

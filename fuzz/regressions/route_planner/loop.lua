@@ -1,0 +1,1 @@
+params = setmetatable({}, { __index = function() while true do end end })

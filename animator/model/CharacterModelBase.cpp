@@ -9,6 +9,7 @@
 #include <imgui.h>
 
 #include "animator/library/AnimationManager.h"
+#include "animator/model/AnimatorMeshBase.h"
 #include "animator/model/CharacterModelConnector.h"
 #include "animator/model/CharacterModelImpl.h"
 #include "animator/util/Log.h"
@@ -256,9 +257,11 @@ void CharacterModelBase::do_load_main() {
     }
     // Level 0 is always the model's own scene; its file name is not read.
     _lods[0].has_animations = _scene && _scene->mNumAnimations > 0;
+    if (_scene) create_meshes(_scene, _lods[0].meshes);
     for (size_t i = 1; i < _lods.size(); ++i) {
         const aiScene* scene = _import_model_file(_lods[i].file);
         if (!scene) continue;
+        create_meshes(scene, _lods[i].meshes);
         _lods[i].has_animations = scene->mNumAnimations > 0;
         release_scene(scene);
     }
@@ -379,10 +382,12 @@ bool CharacterModelBase::_register_livery(unsigned handle, osg::Vec3i& triple) {
     LiveryDesc desc;
     desc.handle = handle;
     bool has_channel[max_num_channels] = {false, false, false};
+    std::string files[max_num_channels];
     const bool found = manager->enumerateTextures(
         handle, [&](int channel, const std::string& texture, const std::string& texture_name) {
             if (channel < 0 || channel >= max_num_channels || texture.empty()) return;
             desc.names[channel] = texture_name.empty() ? texture : texture_name;
+            files[channel] = texture;
             has_channel[channel] = true;
         });
     if (!found) return false;
@@ -400,6 +405,10 @@ bool CharacterModelBase::_register_livery(unsigned handle, osg::Vec3i& triple) {
     }
     _liveries.push_back(desc);
     _livery_indices.push_back(triple);
+    for (LevelOfDetail& level : _lods)
+        for (auto& mesh : level.meshes)
+            for (int c = 0; c < max_num_channels; ++c)
+                if (has_channel[c]) mesh->add_livery_texture(c, files[c]);
     return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include "animator/instance/CharacterModelReflection.h"
 #include "animator/model/CharacterModelBase.h"
+#include "animator/model/CharacterRenderState.h"
 
 namespace Animator {
 
@@ -28,6 +29,14 @@ public:
     const std::vector<IdleEntry>& get_idle_entries() const { return _idle_entries; }
     void on_instance_added(CharacterModelCookie* cookie) override;
 
+    // Per-frame rendering (CharacterModelRender.cpp): draws one batch in the current pass (a null
+    // context draws the pass of its last submission); empties the batches at the end of a frame.
+    void draw_batch(AnimatorBatch& batch, Graphics::Context* context);
+    void end_frame();
+    const CharacterRenderState& get_render_state() const { return _render; }
+    // Debug: with statistics on, a batch keeps its lists until it was drawn this many times.
+    static int batch_hold_count;
+
 protected:
     ~CharacterModelStatic() override;
     void do_load_basic() override;
@@ -37,6 +46,7 @@ protected:
     int _idle_count = 1;  // "count" of the idle timeline: the number of slots dealt
     render::VariableHandle _model_time_variable = -1;
     std::unique_ptr<Graphics::RendererCallback> _callback;
+    CharacterRenderState _render;
 };
 
 }  // namespace Animator

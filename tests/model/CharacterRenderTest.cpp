@@ -1,0 +1,268 @@
+// Meshes of the sample model and the per-frame rendering of its characters on the recording
+// back-end: batches per pass, levels of detail, draws per pass and level, buffer growth, motion
+// matrices across frames, the end-of-frame callback and the slot warning.
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "animator/model/AnimatedMesh.h"
+#include "animator/model/AnimatorBatchRenderObject.h"
+#include "animator/model/StaticMesh.h"
+#include "refhost/Frame.h"
+#include "tests/support/SampleBiped.h"
+#include "tests/support/TestSupport.h"
+
+using namespace Animator;
+
+namespace {
+
+class Placed : public Graphics::ModelInstance {
+public:
+    Placed(std::unique_ptr<CharacterModelCookie> c, const osg::Vec3f& at) : cookie(std::move(c)), where(at) {}
+    model::ModelCookie* getCookie() const override { return cookie.get(); }
+    osg::Matrixf getMatrix() const override { return osg::Matrixf::translate(where); }
+    std::unique_ptr<CharacterModelCookie> cookie;
+    osg::Vec3f where;
+};
+
+class CharacterRender : public ::testing::Test {
+protected:
+    void SetUp() override {
+        model = test::biped_model();
+        backend = test::biped_backend();
+        render::set_backend(backend);
+        Graphics::SetDistanceFactors(1.0f, 0.0f);
+        CharacterModelBase::_shadow_enabled = true;
+        // The sample levels: 25 m and 80 m.
+        camera = refhost::Frame::look_at(osg::Vec3d(0, 1.5, 0), osg::Vec3d(0, 1, 10), 45, 1, 0.1, 500);
+        light = refhost::Frame::look_at(osg::Vec3d(0, 50, 0), osg::Vec3d(0, 0, 1), 45, 1, 0.1, 500);
+    }
+    void TearDown() override { CharacterModelBase::_shadow_enabled = true; }
+
+    Placed& place(const osg::Vec3f& at) {
+        placed.push_back(std::make_unique<Placed>(test::new_character(), at));
+        placed.back()->cookie->set_extern_pos_update(true);  // drawn where the host puts it
+        return *placed.back();
+    }
+    std::vector<refhost::Frame::Item> items() {
+        std::vector<refhost::Frame::Item> out;
+        for (auto& p : placed) out.push_back({model, p.get()});
+        return out;
+    }
+    // Draw calls of a frame by technique name, with their instance counts.
+    std::vector<std::pair<std::string, uint32_t>> draws() {
+        std::vector<std::pair<std::string, uint32_t>> out;
+        std::string technique;
+        for (const auto& c : backend->commands()) {
+            if (c.type == render::Command::BeginTechnique) technique = c.name;
+            if (c.type == render::Command::DrawIndexedInstanced) out.emplace_back(technique, c.y);
+        }
+        return out;
+    }
+    refhost::Frame::Counts frame(refhost::Frame::Options options = {}) {
+        backend->clear();
+        return host.draw(items(), camera, light, 1.0, options);
+    }
+
+    CharacterModelStatic* model = nullptr;
+    std::shared_ptr<render::CpuBackend> backend;
+    test::ManualClock clock{1.0};
+    Graphics::Camera camera, light;
+    // Frame numbers keep growing from test to test, as a host's do (the model keeps its batches).
+    static uint64_t next_first_frame() {
+        static uint64_t first = 0;
+        return first += 100000;
+    }
+    refhost::Frame host{next_first_frame()};
+    std::vector<std::unique_ptr<Placed>> placed;
+};
+
+TEST_F(CharacterRender, EveryLevelHasTheSkinnedBodyWithItsStreamsTechniquesAndNodes) {
+    const auto& lods = model->get_lods();
+    ASSERT_EQ(lods.size(), 2u);
+    for (size_t l = 0; l < lods.size(); ++l) {
+        ASSERT_EQ(lods[l].meshes.size(), 1u) << "the bounds mesh is not drawn; level " << l;
+        auto* mesh = dynamic_cast<AnimatedMesh*>(lods[l].meshes[0].get());
+        ASSERT_NE(mesh, nullptr);
+        for (int s = 0; s < AnimatorMeshBase::num_streams; ++s) EXPECT_EQ(mesh->get_stream(s).index, s);
+        ASSERT_TRUE(mesh->get_index_buffer());
+        EXPECT_EQ(mesh->get_index_buffer()->capacity(), mesh->get_num_faces() * 3);
+        const char* expected[4] = {"Deferred", "Forward", "Shadow", "FlatShadow"};
+        for (int p = 0; p < 4; ++p) EXPECT_EQ(backend->technique_name(mesh->get_technique(p)), expected[p]);
+        for (int32_t node : mesh->get_node_ids()) EXPECT_GE(node, 0);
+        EXPECT_EQ(mesh->get_bone_nodes()->capacity(), mesh->get_node_ids().size());
+        for (const auto& r : mesh->get_skin_records()) {
+            const float sum = r.weights[0] + r.weights[1] + r.weights[2] + r.weights[3];
+            EXPECT_NEAR(sum, 1.0f, 1e-3f);
+        }
+        EXPECT_EQ(mesh->get_channel(0).name, "/models/biped/biped_diffuse.png");
+    }
+    EXPECT_LT(lods[1].meshes[0]->get_num_faces(), lods[0].meshes[0]->get_num_faces());
+}
+
+TEST(SkinRecords, FirstFourWeightsKeptSlotZeroInTheTopByteTooManyBonesRefused) {
+    aiMesh mesh;
+    mesh.mNumVertices = 2;
+    mesh.mName = aiString("five");
+    std::vector<aiBone*> bones;
+    for (unsigned b = 0; b < 5; ++b) {
+        auto* bone = new aiBone;
+        bone->mNumWeights = 1;
+        bone->mWeights = new aiVertexWeight[1]{aiVertexWeight(b == 3 ? 1 : 0, 0.1f * (b + 1))};
+        bones.push_back(bone);
+    }
+    mesh.mNumBones = 5;
+    mesh.mBones = new aiBone*[5]{bones[0], bones[1], bones[2], bones[3], bones[4]};
+    std::vector<AnimatedMesh::SkinRecord> records;
+    ASSERT_TRUE(AnimatedMesh::build_skin_records(&mesh, records));
+    ASSERT_EQ(records.size(), 2u);
+    // Vertex 0: bones 0, 1, 2, 4 (the fifth influence would be none here: bone 3 went to vertex 1).
+    EXPECT_FLOAT_EQ(records[0].weights[0], 0.1f);
+    EXPECT_FLOAT_EQ(records[0].weights[3], 0.5f);
+    EXPECT_EQ(records[0].indices, 0x00010204u);
+    EXPECT_EQ(records[1].indices, 0x03000000u) << "bone 3 in slot 0 sits in the top byte";
+
+    // A fifth influence on one vertex is dropped.
+    bones[3]->mWeights[0].mVertexId = 0;
+    ASSERT_TRUE(AnimatedMesh::build_skin_records(&mesh, records));
+    EXPECT_EQ(records[0].indices, 0x00010203u);
+    EXPECT_FLOAT_EQ(records[0].weights[3], 0.4f);
+
+    mesh.mNumBones = 257;  // more than a byte indexes (the bone list itself is not read)
+    test::LogCapture log;
+    EXPECT_FALSE(AnimatedMesh::build_skin_records(&mesh, records));
+    EXPECT_TRUE(log.has(8, "at most 256")) << log.dump();
+    mesh.mNumBones = 5;
+}
+
+TEST_F(CharacterRender, PassesMakeOneBatchEachAndDrawEveryLevelWithItsTechnique) {
+    place({0, 0, 10});   // level 0
+    place({0, 0, 50});   // level 1
+    place({0, 0, 300});  // beyond the last level: not drawn
+    // Seen from the light, 50 m and more away, both are at level 1 in the shadow pass.
+    const auto counts = frame();
+    EXPECT_EQ(host.queue(refhost::Frame::MAIN).objects().size(), 1u);
+    EXPECT_EQ(host.queue(refhost::Frame::SHADOW).objects().size(), 1u);
+    EXPECT_EQ(host.queue(refhost::Frame::FLAT_SHADOW).objects().size(), 1u);
+    EXPECT_EQ(counts.drawn[0], 1u);
+    const auto d = draws();
+    const std::vector<std::pair<std::string, uint32_t>> expected = {
+        {"Shadow", 2}, {"FlatShadow", 1}, {"FlatShadow", 1}, {"Deferred", 1}, {"Deferred", 1}};
+    EXPECT_EQ(d, expected);
+    // One compute pass per drawn level.
+    EXPECT_EQ(backend->count(render::Command::Dispatch), 2u * 5u);
+    // Flat shadows: the ground point under each instance and the up normal.
+    const auto& state = model->get_render_state();
+    const auto& record = state.flat_shadows[placed[1]->cookie->get_id()];
+    EXPECT_FLOAT_EQ(record[2], 50.0f);
+    EXPECT_FLOAT_EQ(record[4], 1.0f);
+    // The end-of-frame event emptied every list.
+    for (const auto& b : state.batches) {
+        EXPECT_TRUE(b.second._total_indices.empty());
+        EXPECT_EQ(b.second.total_instances, 2);
+    }
+}
+
+TEST_F(CharacterRender, SamePassTwiceReusesItsBatchAndRenderObject) {
+    Placed& a = place({0, 0, 5});
+    Graphics::Context context;
+    context.frame_number = 1;  // before every frame of the fixture's hosts
+    context.camera = camera;
+    Graphics::Context::setCurrentContext(context);
+    refhost::PassQueue queue(7, "Q");
+    for (int i = 0; i < 2; ++i) model->render(a, queue, wPosition3<float>());
+    EXPECT_EQ(queue.objects().size(), 1u);
+    const auto& batch = model->get_render_state().batches.at(7);
+    EXPECT_EQ(batch.name, "7Q");
+    EXPECT_EQ(batch.lod_indices[0].size(), 2u);
+    auto* object = dynamic_cast<AnimatorBatchRenderObject*>(queue.objects()[0]);
+    ASSERT_NE(object, nullptr);
+    EXPECT_EQ(object->get_first_id(), a.cookie->get_id());
+    EXPECT_FLOAT_EQ(object->getRadius(), model->GetRadius());
+    Graphics::raiseRendererEvent(8);
+    Graphics::frameHeapReset();
+}
+
+TEST_F(CharacterRender, LevelsFollowTheHostDistanceFactors) {
+    place({0, 0, 20});
+    Graphics::SetDistanceFactors(2.0f, 0.0f);  // 40 m: level 1
+    frame({false, false});
+    EXPECT_EQ(model->get_lods()[1].instance_count, 1);
+    Graphics::SetDistanceFactors(1.0f, 100.0f);  // 120 m: dropped
+    frame({false, false});
+    EXPECT_TRUE(draws().empty());
+    Graphics::SetDistanceFactors(1.0f, 0.0f);
+}
+
+TEST_F(CharacterRender, DisabledShadowsDrawNoShadowPassButTheMainPass) {
+    place({0, 0, 5});
+    CharacterModelBase::_shadow_enabled = false;
+    frame();
+    const auto d = draws();
+    for (const auto& draw : d) EXPECT_NE(draw.first, "Shadow");
+    ASSERT_FALSE(d.empty());
+    EXPECT_EQ(d.back().first, "Deferred");
+}
+
+TEST_F(CharacterRender, BuffersGrowWithTheInstancesAndNeverShrink) {
+    place({0, 0, 5});
+    frame({false, false});
+    const auto& state = model->get_render_state();
+    const uint32_t first = state.positions->capacity();
+    EXPECT_EQ(first, model->get_per_instance_data().size());
+    for (int i = 0; i < 40; ++i) place({float(i % 5), 0, 5});
+    frame({false, false});
+    const uint32_t grown = state.positions->capacity();
+    EXPECT_GE(grown, 41u);
+    EXPECT_EQ(grown, std::max<uint32_t>(first, uint32_t(model->get_per_instance_data().size())));
+    EXPECT_GE(state.model_transforms->capacity(),
+              grown * uint32_t(model->get_animation_manager()->get_num_nodes()));
+    placed.resize(1);
+    frame({false, false});
+    EXPECT_EQ(state.positions->capacity(), grown) << "buffers never shrink";
+    EXPECT_EQ(draws().size(), 1u);
+    EXPECT_EQ(draws()[0].second, 1u);
+}
+
+TEST_F(CharacterRender, MotionMatrixTakesThisFramesPointBackToTheLastFrames) {
+    Placed& a = place({0, 0, 5});
+    const int id = a.cookie->get_id();
+    frame({false, false});
+    const auto& state = model->get_render_state();
+    // First frame drawn: the context's previous-frame origin transform (identity here).
+    EXPECT_TRUE(state.motion[id].upload.isIdentity());
+    a.where = {1, 0, 5};
+    frame({false, false});
+    osg::Matrixf upload;
+    upload.transpose(state.motion[id].upload);
+    const osg::Vec3f back = osg::Vec3f(1, 1, 5) * upload;
+    EXPECT_NEAR((back - osg::Vec3f(0, 1, 5)).length(), 0.0f, 1e-5f);
+    // A frame without the instance breaks the chain.
+    auto kept = std::move(placed);
+    frame({false, false});
+    placed = std::move(kept);
+    frame({false, false});
+    EXPECT_TRUE(state.motion[id].upload.isIdentity());
+}
+
+TEST_F(CharacterRender, MoreInstancesThanSlotsIsWarnedAndLeftOutOfTheTotal) {
+    Placed& a = place({0, 0, 5});
+    Graphics::Context context;
+    context.frame_number = 2;
+    context.camera = camera;
+    Graphics::Context::setCurrentContext(context);
+    refhost::PassQueue queue(9, "Q");
+    const size_t slots = model->get_per_instance_data().size();
+    test::LogCapture log;
+    for (size_t i = 0; i <= slots; ++i) model->render(a, queue, wPosition3<float>());
+    EXPECT_EQ(log.count(16, "_total_indices.size() > _model->_per_instance_data.size()"), 1u);
+    const auto& batch = model->get_render_state().batches.at(9);
+    EXPECT_EQ(batch._total_indices.size(), slots);
+    EXPECT_EQ(batch.lod_indices[0].size(), slots + 1);
+    Graphics::raiseRendererEvent(8);
+    Graphics::frameHeapReset();
+}
+
+}  // namespace

@@ -11,6 +11,7 @@
 #include "animator/library/AnimationManager.h"
 #include "animator/model/AnimatorMeshBase.h"
 #include "animator/model/CharacterModelConnector.h"
+#include "animator/model/CharacterModelStatic.h"
 #include "animator/model/CharacterModelImpl.h"
 #include "animator/util/Log.h"
 #include "host/Livery.h"
@@ -457,6 +458,13 @@ void CharacterModelBase::gui() {
         ImGui::Checkbox("rendering enabled", &_rendering_enabled);
         ImGui::Checkbox("compute enabled", &_compute_enabled);
         ImGui::Checkbox("shadows enabled", &_shadow_enabled);
+        if (ImGui::Button("-") && CharacterModelStatic::batch_hold_count > 0) --CharacterModelStatic::batch_hold_count;
+        ImGui::SameLine();
+        ImGui::Text("%d", CharacterModelStatic::batch_hold_count);
+        ImGui::SameLine();
+        if (ImGui::Button("+")) ++CharacterModelStatic::batch_hold_count;
+        ImGui::Text("Models parsed, orgin: %f %f %f", statistics.origin.x(), statistics.origin.y(),
+                    statistics.origin.z());
         for (const auto& entry : statistics.parsed_instances)
             ImGui::Text("%s: total parsed %d", entry.first.c_str(), entry.second);
     }

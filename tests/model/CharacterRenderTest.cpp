@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include <assimp/material.h>
 #include <gtest/gtest.h>
 
 #include "animator/model/AnimatedMesh.h"
@@ -263,6 +264,77 @@ TEST_F(CharacterRender, MoreInstancesThanSlotsIsWarnedAndLeftOutOfTheTotal) {
     EXPECT_EQ(batch.lod_indices[0].size(), slots + 1);
     Graphics::raiseRendererEvent(8);
     Graphics::frameHeapReset();
+}
+
+}  // namespace
+
+namespace {
+
+// A one-triangle mesh without bones whose material has only a diffuse texture.
+struct TriangleScene {
+    aiScene scene;
+    TriangleScene() {
+        auto* mesh = new aiMesh;
+        mesh->mNumVertices = 3;
+        mesh->mVertices = new aiVector3D[3]{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+        mesh->mNumFaces = 1;
+        mesh->mFaces = new aiFace[1];
+        mesh->mFaces[0].mNumIndices = 3;
+        mesh->mFaces[0].mIndices = new unsigned[3]{0, 1, 2};
+        scene.mNumMeshes = 1;
+        scene.mMeshes = new aiMesh*[1]{mesh};
+        auto* material = new aiMaterial;
+        const aiString diffuse("d.png");
+        material->AddProperty(&diffuse, AI_MATKEY_TEXTURE_DIFFUSE(0));
+        scene.mNumMaterials = 1;
+        scene.mMaterials = new aiMaterial*[1]{material};
+    }
+};
+
+TEST(MeshLoading, MissingTexturesAreLoggedAndTheMeshStillDrawsWithTheTechniqueOfItsMode) {
+    CharacterModelStatic* model = test::biped_model();
+    auto backend = test::biped_backend();
+    render::set_backend(backend);
+    TriangleScene triangle;
+    StaticMesh mesh(nullptr);
+    test::LogCapture log;
+    render::ShaderPtr shader = render::RenderAPI::openShader("animator/gpu_animated_model.fx", {});
+    ASSERT_TRUE(mesh.load(&triangle.scene, 0, shader, "/textures/"));
+    EXPECT_TRUE(log.has(8, "no aiTextureType_NORMALS texture found in file")) << log.dump();
+    EXPECT_TRUE(log.has(8, "no aiTextureType_SPECULAR texture found in file"));
+    EXPECT_EQ(mesh.get_channel(0).name, "/textures/d.png");
+    EXPECT_EQ(mesh.get_stream(1).index, -1) << "no normals in the mesh";
+
+    // Modes: 0 selects the main technique, 7 keeps it for a rigid mesh, 15 draws with it too.
+    const AnimatorMeshBase::DrawBuffers buffers;
+    std::vector<std::string> techniques;
+    for (int mode : {0, 7, 15, 2, 9}) {
+        backend->clear();
+        mesh.draw(buffers, 3, mode);
+        ASSERT_EQ(backend->count(render::Command::DrawIndexedInstanced), 1u) << "mode " << mode;
+        techniques.push_back(backend->commands(render::Command::BeginTechnique).at(0).name);
+    }
+    const std::vector<std::string> expected = {"StaticModel", "StaticModel", "StaticModel", "FlatShadowStatic",
+                                               "StaticForward"};
+    EXPECT_EQ(techniques, expected);
+
+    // A skinned mesh draws nothing in mode 15, and binds no surface streams in the shadow pass.
+    const auto& skinned = model->get_lods()[0].meshes[0];
+    backend->clear();
+    skinned->draw(buffers, 2, 15);
+    EXPECT_EQ(backend->count(render::Command::DrawIndexedInstanced), 0u);
+    skinned->draw(buffers, 2, 1);
+    std::vector<std::string> streams;
+    for (const auto& c : backend->commands(render::Command::BindVertexBuffer)) streams.push_back(c.name);
+    EXPECT_EQ(streams.size(), 3u);
+    EXPECT_EQ(std::count(streams.begin(), streams.end(), "NORMAL0"), 0);
+
+    // A texture array that can not be opened keeps the livery's channel as it was.
+    backend->set_texture_arrays_available(false);
+    log.clear();
+    mesh.add_livery_texture(0, "/textures/other.png");
+    backend->set_texture_arrays_available(true);
+    EXPECT_TRUE(log.has(16, "TextureArray::open() returned false, may be in dedicated server mode"));
 }
 
 }  // namespace

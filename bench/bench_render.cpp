@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "animator/instance/CharacterModelCookie.h"
+#include "animator/library/AnimationManager.h"
 #include "animator/model/CharacterModelStatic.h"
 #include "animator/motion/AnimationController.h"
 #include "animator/util/Clock.h"

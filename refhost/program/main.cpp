@@ -287,7 +287,7 @@ bool run_scene(Animator::CharacterModelStatic& model, const Options& opt,
 
     const double aspect = static_cast<double>(opt.width) / opt.height;
     const Graphics::Camera camera =
-        refhost::Frame::look_at(osg::Vec3d(-6.0, 7.0, -9.0), osg::Vec3d(0.0, 0.0, 18.0), 50.0, aspect, 0.5, 400.0);
+        refhost::Frame::look_at(osg::Vec3d(-4.0, 4.5, -3.0), osg::Vec3d(0.0, 0.5, 16.0), 50.0, aspect, 0.5, 400.0);
     const Graphics::Camera light =
         refhost::Frame::look_at(osg::Vec3d(25.0, 60.0, -15.0), osg::Vec3d(0.0, 0.0, 20.0), 60.0, 1.0, 1.0, 400.0);
 

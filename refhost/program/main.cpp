@@ -1,7 +1,8 @@
 // animator_host: a small host that loads the animator plug-in, opens the sample character model and
 // draws a crowd of its characters: most walk straight routes, some stay on their idle timelines, one
 // waves under its override; every other character wears the second livery; levels of detail follow
-// the distance from the camera, and the characters cast flat shadows on the ground. Each frame runs
+// the distance from the camera, and the characters cast flat shadows on the ground. Walkers follow
+// rectangular routes smoothed by a CharacterController, at the distance their walk has covered. Each frame runs
 // the reference host's frame (shadow, flat-shadow and main passes, end-of-frame event).
 //
 //   animator_host --data <repo>/data [--plugin <path/to/libanimator.so>] [--count N] [--frames F]
@@ -36,6 +37,7 @@
 #include "animator/library/AnimationManager.h"
 #include "animator/model/CharacterModelStatic.h"
 #include "animator/motion/AnimationController.h"
+#include "animator/motion/CharacterController.h"
 #include "animator/plugin/Plugin.h"
 #include "animator/util/Clock.h"
 #include "host/Graphics.h"
@@ -58,7 +60,7 @@
 
 namespace {
 
-constexpr double kFrameStep = 0.2;  // model time between frames
+constexpr double kFrameStep = 0.8;  // model time between frames
 constexpr unsigned kSecondLivery = 1;
 constexpr int kSheetColumns = 3;
 
@@ -134,6 +136,7 @@ public:
     std::unique_ptr<model::ModelCookie> cookie;
     Animator::CharacterModelCookie* character;
     Animator::AnimationController controller;
+    Animator::CharacterController route;  // the smoothed route a walker follows
     osg::Matrixf matrix;
     osg::Vec3f base_position;
     float heading = 0.0f;  // radians, positive turns left
@@ -210,6 +213,14 @@ std::vector<std::unique_ptr<Character>> make_crowd(Animator::CharacterModelStati
             c->heading = static_cast<float>((i % 3 == 0 ? 0.0 : M_PI) + 0.25 * std::sin(i * 1.7));
             c->controller.change_animation_state(0.0f, "Idle", true);
             c->controller.move(start, c->heading, 1.2f + 0.1f * static_cast<float>(i % 4), c->heading, 200.0f);
+            // A rectangular loop from where the character stands, walked forwards along its heading
+            // and turning left or right at the corners; the corners become arcs.
+            const osg::Vec3f forward(std::cos(c->heading), 0.0f, -std::sin(c->heading));
+            const osg::Vec3f side = osg::Vec3f(0.0f, (i % 2) ? 1.0f : -1.0f, 0.0f) ^ forward;
+            const osg::Vec3f p0 = c->base_position;
+            c->route.set_route({p0, p0 + forward * 4.0f, p0 + forward * 4.0f + side * 4.0f, p0 + side * 4.0f, p0,
+                                p0 + forward * 4.0f},
+                               wPosition3<float>(), nullptr);
             c->walks = true;
         }
         crowd.push_back(std::move(c));
@@ -220,12 +231,14 @@ std::vector<std::unique_ptr<Character>> make_crowd(Animator::CharacterModelStati
 // Moves every character to where its route has brought it at time t.
 void step_crowd(std::vector<std::unique_ptr<Character>>& crowd, float t) {
     for (auto& c : crowd) {
-        osg::Vec3f p = c->base_position;
         if (c->walks) {
-            const auto update = c->controller.update(t, false);
-            p += c->controller.get_start_direction() * std::get<2>(update);
+            // The distance the walk has covered, placed along the route.
+            const float distance = std::get<2>(c->controller.update(t, false));
+            c->route.get_trajectory_position(distance, 0.0f, c->matrix);
+            continue;
         }
-        c->matrix = osg::Matrixf::rotate(c->heading, osg::Vec3f(0.0f, -1.0f, 0.0f)) * osg::Matrixf::translate(p);
+        c->matrix = osg::Matrixf::rotate(c->heading, osg::Vec3f(0.0f, -1.0f, 0.0f)) *
+                    osg::Matrixf::translate(c->base_position);
     }
 }
 

@@ -8,10 +8,14 @@
 #include <assimp/material.h>
 #include <gtest/gtest.h>
 
+#include "animator/library/AnimationManager.h"
 #include "animator/model/AnimatedMesh.h"
 #include "animator/model/AnimatorBatchRenderObject.h"
 #include "animator/model/StaticMesh.h"
+#include "animator/motion/AnimationController.h"
+#include "refhost/FlatTerrain.h"
 #include "refhost/Frame.h"
+#include "tests/instance/TestModel.h"
 #include "tests/support/SampleBiped.h"
 #include "tests/support/TestSupport.h"
 
@@ -335,6 +339,63 @@ TEST(MeshLoading, MissingTexturesAreLoggedAndTheMeshStillDrawsWithTheTechniqueOf
     mesh.add_livery_texture(0, "/textures/other.png");
     backend->set_texture_arrays_available(true);
     EXPECT_TRUE(log.has(16, "TextureArray::open() returned false, may be in dedicated server mode"));
+}
+
+}  // namespace
+
+namespace {
+
+class NoTerrain : public ornterrain::ITerrain {
+public:
+    bool getSurface(const osg::Vec3d&, osg::Vec3f&, osg::Vec3f&) const override { return false; }
+};
+
+TEST_F(CharacterRender, WithoutLevelsEveryDistanceIsLevelZero) {
+    test::ModelHarness h("model = 'biped/biped_body.assbin'\nmodel_path = '/models/biped/'\nskeleton = 'biped'\n",
+                         "no_levels.chanimgpu");
+    ASSERT_EQ(h.model->get_lods().size(), 1u);
+    ASSERT_EQ(h.model->get_lods()[0].meshes.size(), 1u);
+    auto far_away = std::make_unique<Placed>(h.cookie(), osg::Vec3f(0, 0, 5000));
+    far_away->cookie->set_extern_pos_update(true);
+    Graphics::Context context;
+    context.frame_number = 3;
+    context.camera = camera;
+    Graphics::Context::setCurrentContext(context);
+    refhost::PassQueue queue(11, "Q");
+    h.model->render(*far_away, queue, wPosition3<float>());
+    osg::Matrixf m = osg::Matrixf::translate(0, 0, 5000);
+    h.model->render(*far_away, queue, *reinterpret_cast<const wPosition3<float>*>(m.ptr()));
+    EXPECT_EQ(h.model->get_render_state().batches.at(11).lod_indices[0].size(), 2u);
+    Graphics::raiseRendererEvent(8);
+    Graphics::frameHeapReset();
+    far_away.reset();
+    render::set_backend(backend);
+}
+
+TEST_F(CharacterRender, RootCorrectionMovesTheDrawnPlacementByTheRootMotion) {
+    Placed& a = place({0, 0, 5});
+    a.cookie->set_extern_pos_update(false);
+    AnimationController controller(a.cookie.get());
+    controller.change_animation_state(0.0f, "Idle", true);
+    controller.move(0.0f, 0.0f, 1.5f, 0.0f, 100.0f);
+    clock.set(2.0);
+    frame({false, false});
+    const auto expected = model->get_animation_manager()->get_instance_matrix(2.0f, a.cookie.get());
+    const osg::Matrixf drawn = model->get_render_state().world_matrices[a.cookie->get_id()];
+    const osg::Matrixf wanted = std::get<0>(expected) * osg::Matrixf::translate(0, 0, 5);
+    ASSERT_GT(std::get<0>(expected).getTrans().length(), 0.1f) << "the walk has moved the root";
+    for (int i = 0; i < 16; ++i) EXPECT_NEAR(drawn.ptr()[i], wanted.ptr()[i], 1e-4f) << i;
+}
+
+TEST_F(CharacterRender, FlatShadowRecordIsZeroWithoutTerrainUnderTheInstance) {
+    Placed& a = place({0, 0, 5});
+    NoTerrain none;
+    refhost::set_default_terrain(&none);
+    frame({false, true});
+    refhost::set_default_terrain(nullptr);
+    const auto& record = model->get_render_state().flat_shadows[a.cookie->get_id()];
+    for (float f : record) EXPECT_EQ(f, 0.0f);
+    EXPECT_EQ(model->get_render_state().batches.count(1), 1u) << "the flat-shadow pass has key 1";
 }
 
 }  // namespace

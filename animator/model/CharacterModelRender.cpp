@@ -263,8 +263,10 @@ void CharacterModelStatic::draw_batch(AnimatorBatch& batch, Graphics::Context* c
                 upload(buffer, sizeof(InstanceData), _per_instance_data.data(), slots, USAGE_INPUT);
             upload(_render.per_instance_animations, sizeof(ShaderBlendSpace2D), pool.records.data(),
                    pool.records.size(), USAGE_INPUT);
+            // Every slot needs its node matrices: a buffer too small for the slots would be written
+            // out of range by the compute pass, so it is recreated whenever it is smaller.
             const size_t transforms = size_t(nodes) * slots;
-            if (layout_changed && (!_render.model_transforms || _render.model_transforms->capacity() < transforms)) {
+            if (!_render.model_transforms || _render.model_transforms->capacity() < transforms) {
                 _render.model_transforms.reset();
                 if (transforms > 0)
                     _render.model_transforms = render::RenderAPI::createStructuredBuffer(

@@ -9,6 +9,7 @@
 #include "animator/model/StaticMesh.h"
 #include "animator/util/Log.h"
 #include "animator/util/MathUtils.h"
+#include "host/Livery.h"
 
 namespace Animator {
 
@@ -72,6 +73,14 @@ void CharacterModelBase::create_meshes(const aiScene* scene, std::vector<std::sh
         }
         if (built->load(source, index, _shader, _model_path)) {
             built->set_matrix(to_Matrixf(collect_matrix_chain(source, index)));
+            // Liveries registered before (a reload) take their layers again, in registration order.
+            ILiveryManager* liveries = ILiveryManager::instance();
+            for (size_t l = 1; liveries && l < _liveries.size(); ++l)
+                liveries->enumerateTextures(_liveries[l].handle, [&](int channel, const std::string& texture,
+                                                                     const std::string&) {
+                    if (channel >= 0 && channel < max_num_channels && !texture.empty())
+                        built->add_livery_texture(channel, texture);
+                });
             _texture_names.insert(_texture_names.end(), built->get_texture_names().begin(),
                                   built->get_texture_names().end());
             meshes.push_back(std::move(built));

@@ -15,6 +15,7 @@
 #include "animator/motion/AnimationController.h"
 #include "refhost/FlatTerrain.h"
 #include "refhost/Frame.h"
+#include "refhost/LiveryManager.h"
 #include "tests/instance/TestModel.h"
 #include "tests/support/SampleBiped.h"
 #include "tests/support/TestSupport.h"
@@ -396,6 +397,35 @@ TEST_F(CharacterRender, FlatShadowRecordIsZeroWithoutTerrainUnderTheInstance) {
     const auto& record = model->get_render_state().flat_shadows[a.cookie->get_id()];
     for (float f : record) EXPECT_EQ(f, 0.0f);
     EXPECT_EQ(model->get_render_state().batches.count(1), 1u) << "the flat-shadow pass has key 1";
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(CharacterRender, LiveriesAreLayersOfEveryMeshAndStayTheirsAfterAReload) {
+    test::ModelHarness h("model = 'biped/biped_body.assbin'\nmodel_path = '/models/biped/'\nskeleton = 'biped'\n",
+                         "liveries.chanimgpu");
+    auto& liveries = refhost::LiveryManager::reference();
+    liveries.add_livery(91u, {{0, "/models/biped/biped_diffuse_red.png", "red"}});
+    liveries.add_livery(92u, {{0, "/models/biped/biped_diffuse.png", "blue"}, {2, "/models/biped/biped_rm.png", "rm"}});
+    EXPECT_EQ(h.model->get_livery_index(91u), osg::Vec3i(1, 0, 0));
+    EXPECT_EQ(h.model->get_livery_index(92u), osg::Vec3i(2, 0, 1));
+    for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(pass ? "reloaded" : "loaded");
+        const auto& mesh = h.model->get_lods()[0].meshes.at(0);
+        ASSERT_TRUE(mesh->get_channel(0).texture);
+        EXPECT_EQ(mesh->get_channel(0).texture->names(),
+                  std::vector<std::string>({"/models/biped/biped_diffuse.png", "/models/biped/biped_diffuse_red.png",
+                                            "/models/biped/biped_diffuse.png"}));
+        EXPECT_EQ(mesh->get_channel(2).texture->layers(), 2);
+        EXPECT_EQ(mesh->get_channel(1).texture->layers(), 1);
+        if (pass == 0) h.model->reload();
+    }
+    EXPECT_EQ(h.model->get_livery_index(92u), osg::Vec3i(2, 0, 1));
+    liveries.remove_livery(91u);
+    liveries.remove_livery(92u);
+    render::set_backend(backend);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include <assimp/material.h>
 #include <assimp/scene.h>
 #include <assimp/types.h>
+#include <stb/stb_image_write.h>
 
 #include "animator/util/MathUtils.h"
 
@@ -544,6 +545,10 @@ std::unique_ptr<aiScene> body_scene(const std::vector<Bone>& bones, bool detaile
     material->AddProperty(&name, AI_MATKEY_NAME);
     const aiString diffuse = ai_string("biped_diffuse.png");
     material->AddProperty(&diffuse, AI_MATKEY_TEXTURE_DIFFUSE(0));
+    const aiString normals = ai_string("biped_normal.png");
+    material->AddProperty(&normals, AI_MATKEY_TEXTURE_NORMALS(0));
+    const aiString rm = ai_string("biped_rm.png");
+    material->AddProperty(&rm, AI_MATKEY_TEXTURE_SPECULAR(0));
     const aiColor3D colour(0.8f, 0.8f, 0.8f);
     material->AddProperty(&colour, 1, AI_MATKEY_COLOR_DIFFUSE);
     scene->mNumMaterials = 1;
@@ -765,7 +770,7 @@ std::string locomotion_blend_space() {
 std::string model_configuration() {
     return "-- The sample character model.\n"
            "model = \"biped/biped_body.assbin\"\n"
-           "model_path = \"biped/\"\n"
+           "model_path = \"/models/biped/\"\n"
            "skeleton = \"biped\"\n"
            "default_animation = \"idle\"\n"
            "correct_root = true\n"
@@ -785,6 +790,73 @@ std::string model_configuration() {
            "  walk = { name = \"walk_loop_slow\", loop = true },\n"
            "}\n"
            "transitions = { walk = 0.25, stop = 0.3 }\n";
+}
+
+// ---- textures -----------------------------------------------------------------------------------
+// Every face of a body box maps the whole texture, so a texture is a pattern of one box face: cloth
+// with a darker hem for the diffuse channel, a bevelled edge for the normal map, roughness and metal
+// for the third channel.
+
+constexpr int TEXTURE_SIZE = 64;
+
+void write_png(const fs::path& path, const std::vector<uint8_t>& rgba) {
+    std::string bytes;
+    stbi_write_png_to_func(
+        [](void* context, void* data, int size) {
+            static_cast<std::string*>(context)->append(static_cast<const char*>(data), static_cast<size_t>(size));
+        },
+        &bytes, TEXTURE_SIZE, TEXTURE_SIZE, 4, rgba.data(), TEXTURE_SIZE * 4);
+    if (bytes.empty()) fail("can not encode " + path.string());
+    write_text(path, bytes);
+}
+
+// Distance of a texel from the nearest edge of the face, 0 at the edge and 1 in the middle.
+double edge_distance(int x, int y) {
+    const double u = (x + 0.5) / TEXTURE_SIZE, v = (y + 0.5) / TEXTURE_SIZE;
+    return 2.0 * std::min(std::min(u, 1.0 - u), std::min(v, 1.0 - v));
+}
+
+std::vector<uint8_t> cloth_texture(const aiColor3D& base, const aiColor3D& hem) {
+    std::vector<uint8_t> rgba;
+    for (int y = 0; y < TEXTURE_SIZE; ++y)
+        for (int x = 0; x < TEXTURE_SIZE; ++x) {
+            const bool is_hem = edge_distance(x, y) < 0.18;
+            const double weave = ((x / 2 + y / 2) % 2) ? 1.0 : 0.9;
+            const aiColor3D c = is_hem ? hem : base;
+            for (double channel : {c.r * weave, c.g * weave, c.b * weave})
+                rgba.push_back(static_cast<uint8_t>(std::lround(std::min(1.0, channel) * 255.0)));
+            rgba.push_back(255);
+        }
+    return rgba;
+}
+
+std::vector<uint8_t> bevel_normal_texture() {
+    std::vector<uint8_t> rgba;
+    for (int y = 0; y < TEXTURE_SIZE; ++y)
+        for (int x = 0; x < TEXTURE_SIZE; ++x) {
+            const double u = (x + 0.5) / TEXTURE_SIZE * 2.0 - 1.0, v = (y + 0.5) / TEXTURE_SIZE * 2.0 - 1.0;
+            // The normal leans outwards over the outer fifth of the face.
+            const double lean_u = std::abs(u) > 0.8 ? (std::abs(u) - 0.8) * 2.5 * (u > 0 ? 1 : -1) : 0.0;
+            const double lean_v = std::abs(v) > 0.8 ? (std::abs(v) - 0.8) * 2.5 * (v > 0 ? 1 : -1) : 0.0;
+            aiVector3D n(static_cast<float>(0.6 * lean_u), static_cast<float>(0.6 * lean_v), 1.0f);
+            n.Normalize();
+            for (float c : {n.x, n.y, n.z}) rgba.push_back(static_cast<uint8_t>(std::lround((c * 0.5 + 0.5) * 255.0)));
+            rgba.push_back(255);
+        }
+    return rgba;
+}
+
+std::vector<uint8_t> roughness_metal_texture() {
+    std::vector<uint8_t> rgba;
+    for (int y = 0; y < TEXTURE_SIZE; ++y)
+        for (int x = 0; x < TEXTURE_SIZE; ++x) {
+            const bool is_hem = edge_distance(x, y) < 0.18;
+            rgba.push_back(is_hem ? 90 : 200);  // roughness
+            rgba.push_back(is_hem ? 160 : 10);  // metal
+            rgba.push_back(0);
+            rgba.push_back(255);
+        }
+    return rgba;
 }
 
 void write_biped(const fs::path& out, const std::vector<ClipDesc>& clips) {
@@ -808,6 +880,12 @@ void write_biped(const fs::path& out, const std::vector<ClipDesc>& clips) {
     write_text(models / "biped.chanimgpu", model_configuration());
     write_scene(*body_scene(bones, true), models / "biped" / "biped_body.assbin");
     write_scene(*body_scene(bones, false), models / "biped" / "biped_body_lod1.assbin");
+    write_png(models / "biped" / "biped_diffuse.png",
+              cloth_texture(aiColor3D(0.25f, 0.42f, 0.75f), aiColor3D(0.93f, 0.87f, 0.72f)));
+    write_png(models / "biped" / "biped_diffuse_red.png",
+              cloth_texture(aiColor3D(0.78f, 0.24f, 0.18f), aiColor3D(0.2f, 0.2f, 0.22f)));
+    write_png(models / "biped" / "biped_normal.png", bevel_normal_texture());
+    write_png(models / "biped" / "biped_rm.png", roughness_metal_texture());
 }
 
 void write_biped_lua(const fs::path& out, const std::vector<ClipDesc>& clips) {

@@ -9,7 +9,9 @@
 #include <imgui.h>
 
 #include "animator/library/AnimationManager.h"
+#include "animator/model/AnimatorMeshBase.h"
 #include "animator/model/CharacterModelConnector.h"
+#include "animator/model/CharacterModelStatic.h"
 #include "animator/model/CharacterModelImpl.h"
 #include "animator/util/Log.h"
 #include "host/Livery.h"
@@ -264,9 +266,11 @@ void CharacterModelBase::do_load_main() {
     }
     // Level 0 is always the model's own scene; its file name is not read.
     _lods[0].has_animations = _scene && _scene->mNumAnimations > 0;
+    if (_scene) create_meshes(_scene, _lods[0].meshes);
     for (size_t i = 1; i < _lods.size(); ++i) {
         const aiScene* scene = _import_model_file(_lods[i].file);
         if (!scene) continue;
+        create_meshes(scene, _lods[i].meshes);
         _lods[i].has_animations = scene->mNumAnimations > 0;
         release_scene(scene);
     }
@@ -387,10 +391,12 @@ bool CharacterModelBase::_register_livery(unsigned handle, osg::Vec3i& triple) {
     LiveryDesc desc;
     desc.handle = handle;
     bool has_channel[max_num_channels] = {false, false, false};
+    std::string files[max_num_channels];
     const bool found = manager->enumerateTextures(
         handle, [&](int channel, const std::string& texture, const std::string& texture_name) {
             if (channel < 0 || channel >= max_num_channels || texture.empty()) return;
             desc.names[channel] = texture_name.empty() ? texture : texture_name;
+            files[channel] = texture;
             has_channel[channel] = true;
         });
     if (!found) return false;
@@ -408,6 +414,10 @@ bool CharacterModelBase::_register_livery(unsigned handle, osg::Vec3i& triple) {
     }
     _liveries.push_back(desc);
     _livery_indices.push_back(triple);
+    for (LevelOfDetail& level : _lods)
+        for (auto& mesh : level.meshes)
+            for (int c = 0; c < max_num_channels; ++c)
+                if (has_channel[c]) mesh->add_livery_texture(c, files[c]);
     return true;
 }
 
@@ -456,6 +466,13 @@ void CharacterModelBase::gui() {
         ImGui::Checkbox("rendering enabled", &_rendering_enabled);
         ImGui::Checkbox("compute enabled", &_compute_enabled);
         ImGui::Checkbox("shadows enabled", &_shadow_enabled);
+        if (ImGui::Button("-") && CharacterModelStatic::batch_hold_count > 0) --CharacterModelStatic::batch_hold_count;
+        ImGui::SameLine();
+        ImGui::Text("%d", CharacterModelStatic::batch_hold_count);
+        ImGui::SameLine();
+        if (ImGui::Button("+")) ++CharacterModelStatic::batch_hold_count;
+        ImGui::Text("Models parsed, orgin: %f %f %f", statistics.origin.x(), statistics.origin.y(),
+                    statistics.origin.z());
         for (const auto& entry : statistics.parsed_instances)
             ImGui::Text("%s: total parsed %d", entry.first.c_str(), entry.second);
     }

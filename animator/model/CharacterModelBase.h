@@ -55,6 +55,7 @@ public:
     struct ModelStatistics {
         std::map<std::string, int> parsed_instances;
         uint64_t frame = 0;
+        osg::Vec3d origin;  // render context origin of the frame counted
     };
 
     static bool _rendering_enabled;
@@ -96,6 +97,8 @@ public:
     int get_state_info(const char* state, std::string& name, float& duration, bool& loop);
     float get_transition_duration(const char* action);
     static void gui();
+    // Makes the mesh's material textures the default livery (entry 0, layer 0 of every channel).
+    void _set_default_livery(const render::TextureArrayPtr* textures, const std::string* names);
 
     int getNumConnectors() override;
     Graphics::ModelConnector* GetConnector(int index) override;
@@ -114,6 +117,8 @@ protected:
     void calculate_bounds(const aiNode* root, osg::BoundingBox& box);
     void create_connectors();
     void create_shader();
+    // Builds one mesh per scene mesh (substitutes applied, the bounds mesh left out); meshes.cpp.
+    void create_meshes(const aiScene* scene, std::vector<std::shared_ptr<AnimatorMeshBase>>& meshes);
     bool _register_livery(unsigned handle, osg::Vec3i& triple);
     // Imports "/models/" + file for a level of detail or a substitute; null (logged) on failure.
     const aiScene* _import_model_file(const std::string& file);

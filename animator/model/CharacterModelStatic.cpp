@@ -19,7 +19,7 @@ constexpr int MAX_TIMELINE_SLOTS = 100000;
 class CharacterModelCallback : public Graphics::RendererCallback {
 public:
     explicit CharacterModelCallback(CharacterModelStatic* model) : _model(model) {}
-    void onEvent(int) override {}
+    void onEvent(int) override { _model->end_frame(); }
 
 private:
     CharacterModelStatic* _model;
@@ -52,10 +52,6 @@ CharacterModelStatic::~CharacterModelStatic() {
 std::unique_ptr<model::ModelCookie> CharacterModelStatic::createCookie() {
     wait_for_basic_load();
     return std::make_unique<CharacterModelCookie>(this);
-}
-
-void CharacterModelStatic::render(const Graphics::ModelInstance&, Graphics::RenderQueue&, const wPosition3<float>&) {
-    if (!_main_load->get_signal().try_wait()) return;
 }
 
 void CharacterModelStatic::on_instance_added(CharacterModelCookie*) {}

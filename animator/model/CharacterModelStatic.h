@@ -9,6 +9,7 @@
 
 #include "animator/instance/CharacterModelReflection.h"
 #include "animator/model/CharacterModelBase.h"
+#include "animator/model/CharacterRenderState.h"
 
 namespace Animator {
 
@@ -29,6 +30,14 @@ public:
     const std::vector<IdleEntry>& get_idle_entries() const { return _idle_entries; }
     void on_instance_added(CharacterModelCookie* cookie) override;
 
+    // Per-frame rendering (CharacterModelRender.cpp): draws one batch in the current pass (a null
+    // context draws the pass of its last submission); empties the batches at the end of a frame.
+    void draw_batch(AnimatorBatch& batch, Graphics::Context* context);
+    void end_frame();
+    const CharacterRenderState& get_render_state() const { return _render; }
+    // Debug: with statistics on, a batch keeps its lists until it was drawn this many times.
+    static int batch_hold_count;
+
 protected:
     ~CharacterModelStatic() override;
     void do_load_basic() override;
@@ -39,6 +48,7 @@ protected:
     mutable std::atomic<bool> _timeline_cut_reported{false};  // the cap is reported once per model
     render::VariableHandle _model_time_variable = -1;
     std::unique_ptr<Graphics::RendererCallback> _callback;
+    CharacterRenderState _render;
 };
 
 }  // namespace Animator

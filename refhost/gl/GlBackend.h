@@ -51,7 +51,9 @@ public:
     StructuredBuffer createStructuredBuffer(uint32_t element_size, uint32_t count, int usage, const void* data,
                                             size_t bytes, const char* tag) override;
     // `element` from Shader::getElement; EF_FLOAT3 (3 floats) or EF_FLOAT4_UBYTE4 (4 unsigned bytes,
-    // an integer input reads them as uvec4); vertex_size is the stride in bytes.
+    // an integer input reads them as uvec4; with a 20-byte stride it is a skinning record: a float
+    // input reads its four float weights, an integer input its four bytes at byte 16); vertex_size is
+    // the stride in bytes.
     StructuredBuffer createVertexBuffer(ElementHandle element, int format, const void* data, uint32_t vertex_count,
                                         uint32_t vertex_size) override;
     StructuredBuffer createIndexBuffer(const uint32_t* indices, uint32_t count) override;

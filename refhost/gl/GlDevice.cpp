@@ -298,8 +298,12 @@ void GlDevice::apply_vertices(const GlShader::Program& program) {
             glVertexArrayAttribFormat(_vao, location, 3, GL_FLOAT, GL_FALSE, 0);
         } else if (gl->format() == EF_FLOAT4_UBYTE4) {
             // Four bytes per vertex: unsigned integers for an integer input, their values as floats
-            // for a float input.
-            if (is_integer_input(input->second.type)) glVertexArrayAttribIFormat(_vao, location, 4, GL_UNSIGNED_BYTE, 0);
+            // for a float input. A 20-byte record is a skinning record: four float weights for a float
+            // input, then the four bytes (at byte 16) for an integer input.
+            const bool skin = gl->element_size() >= 20;
+            if (is_integer_input(input->second.type))
+                glVertexArrayAttribIFormat(_vao, location, 4, GL_UNSIGNED_BYTE, skin ? 16 : 0);
+            else if (skin) glVertexArrayAttribFormat(_vao, location, 4, GL_FLOAT, GL_FALSE, 0);
             else glVertexArrayAttribFormat(_vao, location, 4, GL_UNSIGNED_BYTE, GL_FALSE, 0);
         } else {
             warn_once("buffer '" + gl->tag() + "' is not a vertex buffer");

@@ -1,22 +1,31 @@
-// animator_host: a small host that loads the animator plug-in, opens the sample character model,
-// places three characters and drives them through the plug-in's classes while it steps model time:
-// one walks a few metres and stops, one turns on the spot, one stays on its idle timeline.
+// animator_host: a small host that loads the animator plug-in, opens the sample character model and
+// draws a crowd of its characters: most walk straight routes, some stay on their idle timelines, one
+// waves under its override; every other character wears the second livery; levels of detail follow
+// the distance from the camera, and the characters cast flat shadows on the ground. Walkers follow
+// rectangular routes smoothed by a CharacterController, at the distance their walk has covered. Each frame runs
+// the reference host's frame (shadow, flat-shadow and main passes, end-of-frame event).
 //
-//   animator_host --data <repo>/data [--plugin <path/to/libanimator.so>] [--seconds N]
-//                 [--backend auto|gl|cpu] [--shaders DIR]
+//   animator_host --data <repo>/data [--plugin <path/to/libanimator.so>] [--count N] [--frames F]
+//                 [--out DIR] [--size WxH] [--backend auto|gl|cpu] [--shaders DIR]
 //
 // The renderer back-end: "gl" (OpenGL 4.5 on a headless EGL context, running the shaders of
 // refhost/shaders), "cpu" (the recording back-end, which evaluates the animation compute passes in
-// C++), or "auto", the default: GL when a context can be made, otherwise the CPU back-end with a
-// message saying why.
+// C++ and draws nothing), or "auto", the default: GL when a context can be made, otherwise the CPU
+// back-end with a message saying why. On GL the frames are written as numbered PNG files with a
+// contact sheet into the output folder, which the program names when it ends.
 //
 // The program links the plug-in (its simulation code calls the exported classes directly) and still
 // opens it with dlopen to run the entry points, as a host does; dlopen answers the linked instance.
 #include <dlfcn.h>
 
+#include <stb/stb_image_write.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -28,6 +37,7 @@
 #include "animator/library/AnimationManager.h"
 #include "animator/model/CharacterModelStatic.h"
 #include "animator/motion/AnimationController.h"
+#include "animator/motion/CharacterController.h"
 #include "animator/plugin/Plugin.h"
 #include "animator/util/Clock.h"
 #include "host/Graphics.h"
@@ -37,6 +47,8 @@
 #include "host/Render.h"
 #include "host/Vfs.h"
 #include "refhost/CpuBackend.h"
+#include "refhost/Frame.h"
+#include "refhost/LiveryManager.h"
 #include "refhost/gl/GlBackend.h"
 
 #ifndef ANIMATOR_PLUGIN_DIR
@@ -48,16 +60,19 @@
 
 namespace {
 
-constexpr double kStep = 0.1;        // model time step
-constexpr int kStepsPerReport = 5;   // one report every 0.5 s
-constexpr float kStartTime = 0.5f;   // when the walk and the turn begin
-constexpr const char* kConnector = "biped_hand_R__conn_weapon";
+constexpr double kFrameStep = 0.8;  // model time between frames
+constexpr unsigned kSecondLivery = 1;
+constexpr int kSheetColumns = 3;
 
 struct Options {
     std::string data = "data";
     std::string plugin = std::string(ANIMATOR_PLUGIN_DIR) + "/libanimator.so";
     std::string model = "biped";
-    double seconds = 8.0;
+    int count = 100;
+    int frames = 6;
+    std::string out = "animator_frames";
+    int width = 640;
+    int height = 360;
     std::string backend = "auto";
     std::string shaders = ANIMATOR_SHADER_DIR;
 };
@@ -74,13 +89,17 @@ bool parse(int argc, char** argv, Options& o) {
         if (a == "--data" && next(v)) o.data = v;
         else if (a == "--plugin" && next(v)) o.plugin = v;
         else if (a == "--model" && next(v)) o.model = v;
-        else if (a == "--seconds" && next(v)) o.seconds = std::atof(v.c_str());
-        else if (a == "--backend" && next(v) && (v == "auto" || v == "gl" || v == "cpu")) o.backend = v;
+        else if (a == "--count" && next(v) && std::atoi(v.c_str()) > 0) o.count = std::atoi(v.c_str());
+        else if (a == "--frames" && next(v) && std::atoi(v.c_str()) > 0) o.frames = std::atoi(v.c_str());
+        else if (a == "--out" && next(v)) o.out = v;
+        else if (a == "--size" && next(v) && std::sscanf(v.c_str(), "%dx%d", &o.width, &o.height) == 2 &&
+                 o.width > 0 && o.height > 0) {
+        } else if (a == "--backend" && next(v) && (v == "auto" || v == "gl" || v == "cpu")) o.backend = v;
         else if (a == "--shaders" && next(v)) o.shaders = v;
         else {
             std::fprintf(stderr,
-                         "usage: %s [--data DIR] [--plugin LIB] [--model NAME] [--seconds S] [--backend auto|gl|cpu] "
-                         "[--shaders DIR]\n",
+                         "usage: %s [--data DIR] [--plugin LIB] [--model NAME] [--count N] [--frames F] [--out DIR] "
+                         "[--size WxH] [--backend auto|gl|cpu] [--shaders DIR]\n",
                          argv[0]);
             return false;
         }
@@ -88,7 +107,7 @@ bool parse(int argc, char** argv, Options& o) {
     return true;
 }
 
-// options.graphics.AnimationsPaths = { "<data>/animations" }; animator.statistics_enabled = false
+// options.graphics.AnimationsPaths = { "<data>/animations" }; animator.statistics_enabled = true
 void write_host_config(const std::string& data) {
     lua_State* L = globalConfig;
     lua_newtable(L);  // options
@@ -100,207 +119,231 @@ void write_host_config(const std::string& data) {
     lua_setfield(L, -2, "graphics");
     lua_setglobal(L, "options");
     lua_newtable(L);
-    lua_pushboolean(L, 0);
+    lua_pushboolean(L, 1);
     lua_setfield(L, -2, "statistics_enabled");
     lua_setglobal(L, "animator");
 }
 
-// Heading about the up axis, radians (positive turns left).
-float heading_of(const wPosition3<float>& p) { return -std::atan2(p.m[0][2], p.m[0][0]); }
-
 // The host's scene object of one placed character and what drives it.
 class Character : public Graphics::ModelInstance {
 public:
-    Character(const char* role, std::unique_ptr<model::ModelCookie> c)
-        : role(role),
-          cookie(std::move(c)),
-          character(static_cast<Animator::CharacterModelCookie*>(cookie.get())),
+    explicit Character(std::unique_ptr<model::ModelCookie> c)
+        : cookie(std::move(c)), character(static_cast<Animator::CharacterModelCookie*>(cookie.get())),
           controller(character) {}
     model::ModelCookie* getCookie() const override { return cookie.get(); }
     osg::Matrixf getMatrix() const override { return matrix; }
 
-    const char* role;
     std::unique_ptr<model::ModelCookie> cookie;
     Animator::CharacterModelCookie* character;
     Animator::AnimationController controller;
+    Animator::CharacterController route;  // the smoothed route a walker follows
     osg::Matrixf matrix;
-    // Where the host has placed the character: the root motion of a finished walk or turn is added
-    // to these once it ends; in between the character stands at base + the motion played so far.
     osg::Vec3f base_position;
-    float base_heading = 0.0f;  // radians
-    float walked = 0.0f;        // metres of finished walks
-    float walking = 0.0f;       // metres of the walk in progress
+    float heading = 0.0f;  // radians, positive turns left
+    bool walks = false;
 };
 
-// Model time as the plug-in sees it; the host sets it each step.
+// Model time as the plug-in sees it; the host sets it each frame.
 double g_model_time = 0.0;
 
-// Skeleton, clips, blend spaces and states of the model's animation library, a few lines.
 void describe(Animator::CharacterModelStatic& model, Animator::AnimationManager& manager) {
-    std::printf("model %s: skeleton '%s', %d nodes, %d connector(s)\n", model.name().c_str(),
-                model.get_skeleton_type().c_str(), manager.get_num_nodes(), model.getNumConnectors());
+    std::printf("model %s: skeleton '%s', %d nodes, %d level(s) of detail, %d connector(s)\n", model.name().c_str(),
+                model.get_skeleton_type().c_str(), manager.get_num_nodes(), static_cast<int>(model.get_lods().size()),
+                model.getNumConnectors());
     std::string line;
     for (int i = 0; i < manager.get_num_animations(); ++i) {
         std::string name;
         manager.get_animation(i, name);
-        char buf[96];
-        std::snprintf(buf, sizeof buf, "%s%s %.2f", i ? ", " : "", name.c_str(), manager.get_animation_duration(i));
-        line += buf;
+        line += (i ? ", " : "") + name;
     }
-    std::printf("  clips (s): %s\n", line.c_str());
-    line.clear();
-    for (int i = 0; i < manager.get_num_blend_spaces(); ++i)
-        line += (i ? ", " : "") + manager.get_blend_space(i).get_name();
-    std::printf("  blend spaces: %s\n", line.c_str());
-    line.clear();
-    const Animator::AnimationGraph::Graph& graph = manager.get_graph()->graph();
-    for (size_t v = 0; v < manager.get_graph()->num_states(); ++v) line += (v ? ", " : "") + graph[v].key;
-    std::printf("  graph states: %s\n", line.c_str());
+    std::printf("  clips: %s\n", line.c_str());
 }
 
 // The renderer back-end the options ask for; the CPU back-end when GL is not asked for or not there.
-void install_backend(const Options& opt) {
+std::shared_ptr<render::GlBackend> install_backend(const Options& opt) {
+    if (ornvfs::mount(opt.shaders.c_str(), "/shaders/", true, "host", true) == ornvfs::invalid_mount)
+        std::printf("warning: no shader directory %s\n", opt.shaders.c_str());
     if (opt.backend != "cpu") {
-        if (ornvfs::mount(opt.shaders.c_str(), "/shaders/", true, "host", true) == ornvfs::invalid_mount)
-            std::printf("warning: no shader directory %s\n", opt.shaders.c_str());
-        if (auto gl = render::GlBackend::create()) {
+        render::GlBackend::Options size;
+        size.width = opt.width;
+        size.height = opt.height;
+        if (auto gl = render::GlBackend::create(size)) {
             std::printf("renderer: OpenGL, %s\n", gl->renderer().c_str());
             render::set_backend(gl);
-            return;
+            return gl;
         }
-        std::printf("renderer: no OpenGL 4.5 context could be made (see the message above); using the CPU "
-                    "back-end\n");
+        std::printf("renderer: no OpenGL 4.5 context could be made (see the message above); the frames run on "
+                    "the CPU back-end and no pictures are written\n");
     } else {
-        std::printf("renderer: CPU back-end\n");
+        std::printf("renderer: CPU back-end (no pictures are written)\n");
     }
     render::set_backend(std::make_shared<render::CpuBackend>());
+    return nullptr;
 }
 
-// Poses the characters with the library's compute passes on the installed back-end, as a batch of
-// the model does, and answers the model-space position of `node` of each (empty when it fails).
-std::vector<osg::Vec3f> pose_on_renderer(Animator::CharacterModelStatic& model, Animator::AnimationManager& manager,
-                                         const std::vector<int>& ids, float time, int node) {
-    using R = render::RenderAPI;
-    const auto& data = model.get_per_instance_data();
-    const auto& records = model.get_blend_spaces().records;
-    const uint32_t n = static_cast<uint32_t>(manager.get_num_nodes());
-    auto per_instance = R::createStructuredBuffer(sizeof(Animator::InstanceData), static_cast<uint32_t>(data.size()),
-                                                  12, data.data(), data.size() * sizeof(Animator::InstanceData), "HOST");
-    auto pool = R::createStructuredBuffer(sizeof(Animator::ShaderBlendSpace2D), static_cast<uint32_t>(records.size()),
-                                          12, records.data(), records.size() * sizeof(Animator::ShaderBlendSpace2D),
-                                          "HOST");
-    auto indices = R::createStructuredBuffer(4, static_cast<uint32_t>(ids.size()), 12, ids.data(), ids.size() * 4, "HOST");
-    auto out = R::createStructuredBuffer(64, n * static_cast<uint32_t>(data.size()), 12, nullptr, 0, "HOST");
-    if (!per_instance || !pool || !indices || !out || node < 0) return {};
-    Animator::AnimationManager::ComputePassParams p;
-    p.model_time = time;
-    p.instance_count = static_cast<int32_t>(ids.size());
-    p.per_instance_data = &per_instance;
-    p.per_instance_animations = &pool;
-    p.instance_indices = &indices;
-    p.model_transforms = &out;
-    manager.compute(p);
-    std::vector<osg::Vec3f> positions;
-    for (int id : ids) {
-        osg::Matrixf m;
-        if (!out->read(m.ptr(), sizeof m, (static_cast<size_t>(id) * n + node) * sizeof m)) return {};
-        positions.push_back(m.getTrans());
+// Places the crowd: rows of ten, 2.5 m apart, from 4 m in front of the camera outwards.
+std::vector<std::unique_ptr<Character>> make_crowd(Animator::CharacterModelStatic& model,
+                                                   Animator::AnimationManager& manager, int count) {
+    std::vector<std::unique_ptr<Character>> crowd;
+    const int wave = manager.get_animation_index("wave");
+    for (int i = 0; i < count; ++i) {
+        std::unique_ptr<model::ModelCookie> cookie = model.createCookie();
+        if (!cookie || cookie->getType() != Animator::CharacterModelCookie::type) {
+            std::printf("the model gave no character cookie\n");
+            return {};
+        }
+        auto c = std::make_unique<Character>(std::move(cookie));
+        const int row = i / 10, column = i % 10;
+        c->base_position = osg::Vec3f((column - 4.5f) * 2.5f, 0.0f, 4.0f + row * 3.0f);
+        c->character->set_extern_pos_update(true);  // the host moves them along their routes
+        if (i % 2 == 1) c->character->setLiveryHandle(kSecondLivery);
+        const float start = 0.1f * static_cast<float>(i % 7);
+        if (i == 1 && wave != Animator::INVALID_CLIP) {
+            // Waving over its idle clip.
+            c->controller.change_animation_state(0.0f, "Idle", true);
+            Animator::ShaderBlendSpace2D record = c->character->get_current_blend_space(0.0f);
+            record.override_clip = static_cast<float>(wave);
+            c->character->push_blend_space(record);
+            c->heading = static_cast<float>(-M_PI / 2);
+        } else if (i % 4 == 0) {
+            c->character->clear_data();
+            c->character->set_idle(start);
+            c->heading = static_cast<float>(-M_PI / 2 + 0.3 * (column - 4.5) / 4.5);
+        } else {
+            c->heading = static_cast<float>((i % 3 == 0 ? 0.0 : M_PI) + 0.25 * std::sin(i * 1.7));
+            c->controller.change_animation_state(0.0f, "Idle", true);
+            c->controller.move(start, c->heading, 1.2f + 0.1f * static_cast<float>(i % 4), c->heading, 200.0f);
+            // A rectangular loop from where the character stands, walked forwards along its heading
+            // and turning left or right at the corners; the corners become arcs.
+            const osg::Vec3f forward(std::cos(c->heading), 0.0f, -std::sin(c->heading));
+            const osg::Vec3f side = osg::Vec3f(0.0f, (i % 2) ? 1.0f : -1.0f, 0.0f) ^ forward;
+            const osg::Vec3f p0 = c->base_position;
+            c->route.set_route({p0, p0 + forward * 4.0f, p0 + forward * 4.0f + side * 4.0f, p0 + side * 4.0f, p0,
+                                p0 + forward * 4.0f},
+                               wPosition3<float>(), nullptr);
+            c->walks = true;
+        }
+        crowd.push_back(std::move(c));
     }
-    return positions;
+    return crowd;
+}
+
+// Moves every character to where its route has brought it at time t.
+void step_crowd(std::vector<std::unique_ptr<Character>>& crowd, float t) {
+    for (auto& c : crowd) {
+        if (c->walks) {
+            // The distance the walk has covered, placed along the route.
+            const float distance = std::get<2>(c->controller.update(t, false));
+            c->route.get_trajectory_position(distance, 0.0f, c->matrix);
+            continue;
+        }
+        c->matrix = osg::Matrixf::rotate(c->heading, osg::Vec3f(0.0f, -1.0f, 0.0f)) *
+                    osg::Matrixf::translate(c->base_position);
+    }
+}
+
+// Frames side by side at half size, kSheetColumns to a row.
+bool write_contact_sheet(const std::string& path, const std::vector<std::vector<uint8_t>>& frames, int width,
+                         int height) {
+    if (frames.empty()) return false;
+    const int w = width / 2, h = height / 2;
+    const int columns = std::min<int>(kSheetColumns, static_cast<int>(frames.size()));
+    const int rows = (static_cast<int>(frames.size()) + columns - 1) / columns;
+    std::vector<uint8_t> sheet(static_cast<size_t>(w * columns) * h * rows * 4, 255);
+    for (size_t f = 0; f < frames.size(); ++f) {
+        const int ox = static_cast<int>(f % columns) * w, oy = static_cast<int>(f / columns) * h;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                for (int k = 0; k < 4; ++k) {
+                    int sum = 0;
+                    for (int dy = 0; dy < 2; ++dy)
+                        for (int dx = 0; dx < 2; ++dx)
+                            sum += frames[f][(static_cast<size_t>(2 * y + dy) * width + 2 * x + dx) * 4 + k];
+                    sheet[(static_cast<size_t>(oy + y) * w * columns + ox + x) * 4 + k] = static_cast<uint8_t>(sum / 4);
+                }
+    }
+    return stbi_write_png(path.c_str(), w * columns, h * rows, 4, sheet.data(), w * columns * 4) != 0;
+}
+
+void print_statistics(const Animator::CharacterModelStatic& model) {
+    const Animator::CharacterRenderState& s = model.get_render_state();
+    std::printf("statistics of the last frame: total parsed %d, main: %d, flat shadows: %d; render objects "
+                "processed %d (all frames), skipped %d, instances rendered %d (all frames)\n",
+                s.parsed, s.main_instances, s.flat_shadow_instances, s.processed_objects, s.skipped_objects,
+                s.rendered_instances);
+    for (const auto& entry : s.batches) {
+        const Animator::AnimatorBatch& b = entry.second;
+        std::printf("  batch %s: instances %d, triangles %lld, lods", b.name.c_str(), b.total_instances,
+                    static_cast<long long>(b.total_triangles));
+        for (int l = 0; l < static_cast<int>(model.get_lods().size()) && l < Animator::AnimatorBatch::max_lods; ++l)
+            std::printf(" %d:%d", l, b.lod_counts[l]);
+        std::printf("\n");
+    }
 }
 
 // False when the model can not animate characters.
-bool run_scene(Animator::CharacterModelStatic& model, double seconds) {
+bool run_scene(Animator::CharacterModelStatic& model, const Options& opt,
+               const std::shared_ptr<render::GlBackend>& gl) {
     Animator::AnimationManager* manager = model.get_animation_manager();
     if (!manager || !manager->get_graph()) {
         std::printf("model %s has no animation library or state graph\n", model.name().c_str());
         return false;
     }
     describe(model, *manager);
+    refhost::LiveryManager::reference().add_livery(
+        kSecondLivery, {{0, "/models/biped/biped_diffuse_red.png", "/models/biped/biped_diffuse_red.png"}});
 
-    std::vector<std::unique_ptr<Character>> characters;
-    for (const char* role : {"walk", "turn", "idle"}) {
-        std::unique_ptr<model::ModelCookie> cookie = model.createCookie();
-        if (!cookie || cookie->getType() != Animator::CharacterModelCookie::type) {
-            std::printf("the model gave no character cookie\n");
-            return false;
-        }
-        characters.push_back(std::make_unique<Character>(role, std::move(cookie)));
+    std::vector<std::unique_ptr<Character>> crowd = make_crowd(model, *manager, opt.count);
+    if (crowd.empty()) return false;
+    std::printf("%d characters: walking, idling on their timelines, #2 waving; odd ones in the second livery\n",
+                opt.count);
+
+    const double aspect = static_cast<double>(opt.width) / opt.height;
+    const Graphics::Camera camera =
+        refhost::Frame::look_at(osg::Vec3d(-4.0, 4.5, -3.0), osg::Vec3d(0.0, 0.5, 16.0), 50.0, aspect, 0.5, 400.0);
+    const Graphics::Camera light =
+        refhost::Frame::look_at(osg::Vec3d(25.0, 60.0, -15.0), osg::Vec3d(0.0, 0.0, 20.0), 60.0, 1.0, 1.0, 400.0);
+
+    std::string out_dir;
+    if (gl) {
+        std::error_code ec;
+        std::filesystem::create_directories(opt.out, ec);
+        out_dir = std::filesystem::absolute(opt.out, ec).string();
     }
-    Character& walker = *characters[0];
-    Character& turner = *characters[1];
-    Character& idler = *characters[2];
-    walker.controller.change_animation_state(0.0f, "Idle", true);
-    turner.controller.change_animation_state(0.0f, "Idle", true);
-    idler.character->clear_data();
-    idler.character->set_idle(0.0f);
-
-    const float walk_end = walker.controller.move(kStartTime, 0.0f, 1.5f, 0.0f, 6.0f);
-    walker.controller.route_end_callback = [&walker] {
-        walker.base_position += walker.controller.get_start_direction() * walker.walking;
-        walker.walked += walker.walking;
-        walker.walking = 0.0f;
-    };
-    const float turn_end = turner.controller.turn(kStartTime, static_cast<float>(M_PI / 2));
-    bool turn_done = false;
-    const osg::Vec2f idle_window = idler.character->get_timeline_window();
-    std::printf("#1 walks 6 m from t=%.1f, stops at t=%.2f; #2 turns 90 deg from t=%.1f, idle at t=%.2f; "
-                "#3 idle timeline of %.2f s\n",
-                kStartTime, walk_end, kStartTime, turn_end, idle_window.y());
-
-    Graphics::ModelConnector* hand = model.GetConnector(kConnector);
-    if (!hand) std::printf("no connector %s\n", kConnector);
-    // Just before a walk or a turn ends its last record still holds the whole motion.
-    const float before_end = 1e-3f;
-    const int steps = static_cast<int>(std::lround(seconds / kStep));
-    for (int step = 1; step <= steps; ++step) {
-        g_model_time = step * kStep;
-        const float t = static_cast<float>(g_model_time);
-        Animator::AnimationController& walk = walker.controller;
-        if (walk.is_moving() && t >= walk.get_route_end_time())
-            walker.walking = std::get<2>(walk.update(walk.get_route_end_time() - before_end, false));
-        walk.get_route_flag();  // ends the walk once its time is up (route_end_callback)
-        if (!turn_done && t >= turn_end) {
-            const wPosition3<float> turned = std::get<0>(turner.controller.update(turn_end - before_end, false));
-            turner.base_heading += heading_of(turned);
-            turn_done = true;
-        }
-        Graphics::raiseRendererEvent(8);
-        const bool report = step % kStepsPerReport == 0;
-        for (size_t i = 0; i < characters.size(); ++i) {
-            Character& c = *characters[i];
-            const auto [instance, shift, distance, root] = c.controller.update(t, false);
-            if (c.controller.is_moving()) c.walking = distance;
-            const osg::Vec3f p = c.base_position + c.controller.get_start_direction() * c.walking;
-            const float heading = c.base_heading + (&c == &turner && !turn_done ? heading_of(instance) : 0.0f);
-            c.matrix = osg::Matrixf::rotate(heading, osg::Vec3f(0.0f, -1.0f, 0.0f)) * osg::Matrixf::translate(p);
-            if (!report) continue;
-            std::printf("t=%3.1f #%zu %-4s %-18s at (%4.2f %4.2f) heading %4.2f dist %4.2f", t, i + 1, c.role,
-                        c.controller.get_current_state_name(t).c_str(), p.x(), p.z(), heading, c.walked + c.walking);
-            if (hand && &c == &walker) {
-                const osg::Vec3f h = hand->getWorldPosition(&c).position();
-                std::printf(" hand (%.2f %.2f %.2f)", h.x(), h.y(), h.z());
-            }
-            std::printf("\n");
+    refhost::Frame frame;
+    std::vector<std::vector<uint8_t>> pictures;
+    double total_ms = 0.0, host_ms = 0.0;
+    for (int f = 0; f < opt.frames; ++f) {
+        g_model_time = 1.0 + f * kFrameStep;
+        const auto begin = std::chrono::steady_clock::now();
+        step_crowd(crowd, static_cast<float>(g_model_time));
+        std::vector<refhost::Frame::Item> items;
+        for (const auto& c : crowd) items.push_back({&model, c.get()});
+        frame.draw(items, camera, light, g_model_time, refhost::Frame::Options());
+        const auto submitted = std::chrono::steady_clock::now();
+        if (gl) gl->finish();
+        const auto end = std::chrono::steady_clock::now();
+        const double ms = std::chrono::duration<double, std::milli>(end - begin).count();
+        const double cpu_ms = std::chrono::duration<double, std::milli>(submitted - begin).count();
+        total_ms += ms;
+        host_ms += cpu_ms;
+        std::printf("frame %d at t=%.1f: %.1f ms (host side %.1f ms)\n", f, g_model_time, ms, cpu_ms);
+        if (gl) {
+            char name[64];
+            std::snprintf(name, sizeof name, "/frame_%03d.png", f);
+            if (!gl->write_png(out_dir + name)) std::printf("can not write %s%s\n", out_dir.c_str(), name);
+            pictures.push_back(gl->read_colour());
         }
     }
-    std::printf("walked %.2f m, turned %.2f rad\n", walker.walked + walker.walking, turner.base_heading);
-
-    // The same characters posed by the compute passes, as the renderer would draw them, beside the
-    // library's own evaluation of the same node.
-    const int node = manager->get_node_id("biped_hand_R");
-    std::vector<int> ids;
-    for (const auto& c : characters) ids.push_back(c->character->get_id());
-    const float t = static_cast<float>(g_model_time);
-    const std::vector<osg::Vec3f> posed = pose_on_renderer(model, *manager, ids, t, node);
-    std::vector<osg::Matrixf> library(static_cast<size_t>(manager->get_num_nodes()));
-    for (size_t i = 0; i < characters.size() && i < posed.size(); ++i) {
-        manager->get_model_transforms(t, characters[i]->character, library.data());
-        const osg::Vec3f l = library[static_cast<size_t>(node)].getTrans();
-        std::printf("compute pass: #%zu right hand at (%.3f %.3f %.3f), library (%.3f %.3f %.3f)\n", i + 1,
-                    posed[i].x(), posed[i].y(), posed[i].z(), l.x(), l.y(), l.z());
+    std::printf("%d frames of %d characters: %.1f ms per frame on average (host side %.1f ms)\n", opt.frames,
+                opt.count, total_ms / opt.frames, host_ms / opt.frames);
+    print_statistics(model);
+    if (gl) {
+        const std::string sheet = out_dir + "/contact_sheet.png";
+        if (!write_contact_sheet(sheet, pictures, gl->width(), gl->height()))
+            std::printf("can not write %s\n", sheet.c_str());
+        std::printf("pictures: %s (frame_000.png ... and contact_sheet.png)\n", out_dir.c_str());
     }
-    if (posed.empty()) std::printf("compute pass: no result from the renderer\n");
     ImGui::orn::run_frame();
     return true;
 }
@@ -320,7 +363,7 @@ int main(int argc, char** argv) {
     write_host_config(opt.data);
     if (ornvfs::mount((opt.data + "/models").c_str(), "/models/", true, "host", true) == ornvfs::invalid_mount)
         std::printf("warning: no model directory %s/models\n", opt.data.c_str());
-    install_backend(opt);
+    const std::shared_ptr<render::GlBackend> gl = install_backend(opt);
     ornvfs::set_default_tag("Animator");
 
     void* lib = dlopen(opt.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -357,7 +400,7 @@ int main(int argc, char** argv) {
             std::printf("model '%s': not a character model\n", opt.model.c_str());
             rc = 1;
         } else {
-            if (!run_scene(*character_model, opt.seconds)) rc = 1;
+            if (!run_scene(*character_model, opt, gl)) rc = 1;
         }
     }
     Graphics::raiseRendererEvent(1);

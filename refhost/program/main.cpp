@@ -66,7 +66,7 @@ constexpr int kSheetColumns = 3;
 
 struct Options {
     std::string data = "data";
-    std::string plugin = std::string(ANIMATOR_PLUGIN_DIR) + "/libanimator.so";
+    std::string plugin;  // empty: the plug-in this program is linked with, wherever it was installed
     std::string model = "biped";
     int count = 100;
     int frames = 6;
@@ -366,6 +366,13 @@ int main(int argc, char** argv) {
     const std::shared_ptr<render::GlBackend> gl = install_backend(opt);
     ornvfs::set_default_tag("Animator");
 
+    if (opt.plugin.empty()) {
+        // The linked copy, found where the loader found it (a build tree or an installed prefix).
+        Dl_info info{};
+        opt.plugin = dladdr(reinterpret_cast<void*>(&init_graphics_plugin), &info) && info.dli_fname
+                         ? info.dli_fname
+                         : std::string(ANIMATOR_PLUGIN_DIR) + "/libanimator.so";
+    }
     void* lib = dlopen(opt.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!lib) {
         std::fprintf(stderr, "can not load %s: %s\n", opt.plugin.c_str(), dlerror());

@@ -2,6 +2,7 @@
 // and that their evaluation (here on the recording back-end's CPU twin of the shader) poses characters
 // exactly as the library's own evaluation does.
 #include "animator/instance/GpuAnimation.h"
+#include "animator/instance/InstanceData.h"
 
 #include <cmath>
 #include <cstring>
@@ -134,6 +135,57 @@ TEST(GpuPacking, OfSeveralAnimationsTheOneTheLibraryPlaysIsPacked) {
     EXPECT_FLOAT_EQ(m->sample_animation(m->get_node_id("b1"), clip, 0.1f, false).getTrans().x(), 3.0f)
         << "the library plays the same animation";
     EXPECT_EQ(log.count(16, "contains multiple animations (3)"), 1u) << log.dump();
+}
+
+TEST(GpuPacking, UniformScaleOfAChannelReachesThePassesPoses) {
+    PackedType t("scaled");
+    std::vector<aiQuatKey> turning;
+    for (int k = 0; k <= 10; ++k) turning.emplace_back(k, aiQuaternion(aiVector3D(0, 0, 1), 0.1f * k));
+    aiNodeAnim* b1 = libtest::make_channel("b1", {{0, {0.1f, 0.2f, 0}}}, turning);
+    b1->mScalingKeys[0].mValue = aiVector3D(2, 2, 2);
+    t.type.clip("grow.assbin", libtest::assbin_clip(10, 30, {b1}));
+    auto m = t.load();
+    const int clip = m->get_animation_index("grow");
+    const int n = m->get_num_nodes(), b1_id = m->get_node_id("b1"), b2_id = m->get_node_id("b2");
+    EXPECT_FLOAT_EQ(frame(*m->get_gpu_animation(), clip, b1_id, 4).translation[3], 2.0f);
+
+    ShaderBlendSpace2D rec;
+    rec.kind = Animator::BS_RECORD_CLIP;
+    rec.samples[0].clip = static_cast<float>(clip);
+    rec.loop = 1.0f;
+    Animator::InstanceData data;
+    data.id = 0;
+    data.stack[0] = 0;
+    data.stack_size = 1;
+    const int ids[] = {0};
+    using R = render::RenderAPI;
+    auto per_instance = R::createStructuredBuffer(sizeof data, 1, 12, &data, sizeof data, "TEST");
+    auto pool = R::createStructuredBuffer(sizeof rec, 1, 12, &rec, sizeof rec, "TEST");
+    auto indices = R::createStructuredBuffer(4, 1, 12, ids, sizeof ids, "TEST");
+    auto out = R::createStructuredBuffer(64, static_cast<uint32_t>(n), 12, nullptr, 0, "TEST");
+    AnimationManager::ComputePassParams p;
+    p.model_time = 0.15f;
+    p.instance_count = 1;
+    p.per_instance_data = &per_instance;
+    p.per_instance_animations = &pool;
+    p.instance_indices = &indices;
+    p.model_transforms = &out;
+    m->compute(p);
+    std::vector<osg::Matrixf> gpu(static_cast<size_t>(n));
+    ASSERT_TRUE(out->read(gpu.data(), gpu.size() * sizeof(osg::Matrixf)));
+
+    // The library's evaluation of the same record, chained from the root down.
+    std::vector<osg::Matrixf> library(static_cast<size_t>(n));
+    for (int node = 0; node < n; ++node) {
+        library[node] = m->get_bs_node_matrix(node, p.model_time, rec);
+        const auto& path = m->get_node_paths()[node];
+        if (path.size() > 1) library[node] = library[node] * library[path[1]];
+    }
+    const test::MatrixError e = test::compare(gpu, library, 1.0f);
+    EXPECT_LT(e.rotation, 1e-4f) << "matrix " << e.worst;
+    EXPECT_LT(e.translation, 1e-4f) << "matrix " << e.worst;
+    const float reach = (gpu[b2_id].getTrans() - gpu[b1_id].getTrans()).length();
+    EXPECT_NEAR(reach, 2.0f * std::sqrt(0.2f * 0.2f + 0.2f * 0.2f), 1e-4f) << "b2 hangs twice as far from b1";
 }
 
 TEST(GpuPacking, MaskRowsOfTheOverrides) {

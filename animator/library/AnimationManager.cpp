@@ -764,7 +764,7 @@ const aiScene* AnimationManager::get_animation(int clip, std::string& name) cons
 float AnimationManager::get_animation_duration(int clip) const {
     const aiAnimation* anim = _clip_animation(clip);
     if (!anim) return 0.0f;
-    const double rate = anim->mTicksPerSecond > 0.0 ? anim->mTicksPerSecond : 25.0;
+    const double rate = anim->mTicksPerSecond > 0.0 ? anim->mTicksPerSecond : DEFAULT_TICKS_PER_SECOND;
     return anim->mDuration > 0.0 ? static_cast<float>(anim->mDuration / rate) : 0.0f;
 }
 
@@ -1366,7 +1366,9 @@ bool AnimationManager::check_loop(const aiScene* scene, int animation_index) {
 
 namespace {
 
-double rate_of(const aiAnimation* anim) { return anim->mTicksPerSecond > 0.0 ? anim->mTicksPerSecond : 25.0; }
+double rate_of(const aiAnimation* anim) {
+    return anim->mTicksPerSecond > 0.0 ? anim->mTicksPerSecond : DEFAULT_TICKS_PER_SECOND;
+}
 double duration_of(const aiAnimation* anim) {
     return std::isfinite(anim->mDuration) && anim->mDuration > 0.0 ? anim->mDuration : 0.0;
 }

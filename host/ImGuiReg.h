@@ -12,5 +12,7 @@ void unreg(uint32_t handle);
 size_t registered_count();
 // Runs one GUI frame: every registered function once (the host program calls this).
 void run_frame();
+// The size in pixels the frames lay their windows out for (1280 x 720 until set).
+void set_display_size(float width, float height);
 }  // namespace orn
 }  // namespace ImGui

@@ -1,5 +1,6 @@
 // Reference GUI registration: registered functions run once per frame inside a Dear ImGui frame of
-// the host's own context (created on the first frame, drawn nowhere).
+// the host's own context (created on the first frame). The frame is left rendered in that context, so
+// a renderer may draw ImGui::GetDrawData() afterwards (render::GlBackend::draw_imgui).
 #include "host/ImGuiReg.h"
 
 #include <atomic>
@@ -20,6 +21,8 @@ struct Registry {
     uint32_t next_handle = 1;
     ImGuiContext* context = nullptr;
     std::atomic<bool> in_frame{false};
+    std::atomic<float> display_width{1280.0f};
+    std::atomic<float> display_height{720.0f};
 };
 
 Registry& registry() {
@@ -39,7 +42,7 @@ void begin_frame(Registry& r) {
     }
     ImGui::SetCurrentContext(r.context);
     ImGuiIO& io = ImGui::GetIO();
-    io.DisplaySize = ImVec2(1280.0f, 720.0f);
+    io.DisplaySize = ImVec2(r.display_width.load(), r.display_height.load());
     io.DeltaTime = 1.0f / 60.0f;
     ImGui::NewFrame();
 }
@@ -69,6 +72,13 @@ size_t registered_count() {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
     return r.functions.size();
+}
+
+void set_display_size(float width, float height) {
+    Registry& r = registry();
+    if (!(width > 0.0f && height > 0.0f)) return;
+    r.display_width.store(width);
+    r.display_height.store(height);
 }
 
 void run_frame() {

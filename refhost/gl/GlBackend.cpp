@@ -1,6 +1,8 @@
 // The OpenGL back-end's calls, each turned into a command of the GL thread (see GlBackend.h).
 #include "refhost/gl/GlBackend.h"
 
+#include <imgui.h>
+#include <backends/imgui_impl_opengl3.h>
 #include <stb/stb_image_write.h>
 
 #include <algorithm>
@@ -232,6 +234,43 @@ void GlBackend::drawLines(const osg::Vec3f* points, size_t count, const osg::Mat
 
 void GlBackend::begin_frame(const osg::Vec4f& clear_colour) {
     post([clear_colour](GlDevice& d) { d.begin_frame(clear_colour); });
+}
+
+bool GlBackend::draw_imgui(ImDrawData* data) {
+    ImGuiContext* context = ImGui::GetCurrentContext();
+    if (!data || !context) {
+        orn_logf("RENDER", 8, "draw_imgui: no Dear ImGui frame to draw");
+        return false;
+    }
+    bool drawn = false;
+    GlDevice* device = _device.get();
+    const bool ran = _thread->call([&] {
+        // The renderer keeps its GL objects (font texture included) in the context's IO; they live for
+        // this one draw, so the context never holds objects of a GL context that has ended.
+        ImGuiContext* previous = ImGui::GetCurrentContext();
+        ImGui::SetCurrentContext(context);
+        if (ImGui::GetIO().BackendRendererUserData) {
+            orn_logf("RENDER", 8, "draw_imgui: the Dear ImGui context already has a renderer");
+        } else if (!ImGui_ImplOpenGL3_Init("#version 410 core")) {
+            orn_logf("RENDER", 8, "draw_imgui: the Dear ImGui OpenGL 3 renderer can not start");
+        } else {
+            // The frame was laid out while no font texture existed: its text and shapes name the
+            // atlas by a null texture; they take the texture the renderer makes now.
+            const ImTextureID laid_out = ImGui::GetIO().Fonts->TexID;
+            ImGui_ImplOpenGL3_NewFrame();
+            const ImTextureID atlas = ImGui::GetIO().Fonts->TexID;
+            for (int i = 0; i < data->CmdListsCount; ++i)
+                for (ImDrawCmd& command : data->CmdLists[i]->CmdBuffer)
+                    if (command.TextureId == laid_out) command.TextureId = atlas;
+            device->bind_framebuffer();
+            ImGui_ImplOpenGL3_RenderDrawData(data);
+            ImGui_ImplOpenGL3_Shutdown();
+            drawn = true;
+        }
+        ImGui::SetCurrentContext(previous);
+    });
+    if (!ran) orn_logf("RENDER", 8, "draw_imgui: the GL thread has stopped");
+    return drawn;
 }
 
 std::vector<uint8_t> GlBackend::read_colour() {

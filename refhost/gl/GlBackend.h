@@ -20,6 +20,8 @@
 #include "host/Render.h"
 #include "refhost/gl/GlShader.h"
 
+struct ImDrawData;
+
 namespace render {
 
 class GlBuffer;
@@ -88,6 +90,10 @@ public:
     std::vector<uint8_t> read_colour();
     // Writes the colour target as a PNG file (a real path, not a virtual one); false when it can not.
     bool write_png(const std::string& path);
+    // Draws a finished Dear ImGui frame of the calling thread's current context (ImGui::GetDrawData()
+    // after ImGui::Render, laid out for width() x height()) over the colour target with Dear ImGui's
+    // OpenGL 3 renderer, on the GL thread; waits for it. False with the reason logged when it can not.
+    bool draw_imgui(ImDrawData* data);
     // The matrix drawLines applies after its own transform (row-vector convention); identity at start.
     void set_view_projection(const osg::Matrixf& view_projection);
     int width() const { return _width; }

@@ -410,11 +410,15 @@ void GlDevice::draw_lines(const std::vector<osg::Vec3f>& points, const osg::Matr
 
 // ---- framebuffer ----
 
+void GlDevice::bind_framebuffer() {
+    glBindFramebuffer(GL_FRAMEBUFFER, _framebuffer);
+    glViewport(0, 0, _width, _height);
+}
+
 void GlDevice::begin_frame(const osg::Vec4f& clear_colour) {
     const GLfloat none[4] = {0, 0, 0, 0};
     const GLfloat far_depth = 1.0f;
-    glBindFramebuffer(GL_FRAMEBUFFER, _framebuffer);
-    glViewport(0, 0, _width, _height);
+    bind_framebuffer();
     glDepthMask(GL_TRUE);
     glClearNamedFramebufferfv(_framebuffer, GL_COLOR, 0, clear_colour.ptr());
     glClearNamedFramebufferfv(_framebuffer, GL_COLOR, 1, none);

@@ -47,6 +47,8 @@ public:
     void set_view_projection(const osg::Matrixf& view_projection) { _view_projection = view_projection; }
 
     void begin_frame(const osg::Vec4f& clear_colour);
+    // Binds the off-screen framebuffer with a viewport over all of it.
+    void bind_framebuffer();
     // The colour target, RGBA8, top row first.
     void read_colour(std::vector<uint8_t>& out);
     int width() const { return _width; }

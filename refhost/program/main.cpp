@@ -6,7 +6,11 @@
 // the reference host's frame (shadow, flat-shadow and main passes, end-of-frame event).
 //
 //   animator_host --data <repo>/data [--plugin <path/to/libanimator.so>] [--count N] [--frames F]
-//                 [--out DIR] [--size WxH] [--backend auto|gl|cpu] [--shaders DIR]
+//                 [--out DIR] [--size WxH] [--backend auto|gl|cpu] [--shaders DIR] [--editor]
+//
+// --editor opens the clip stack editor ("Blender2") on one idling character at the front, lays clips
+// on its timeline with the mouse, and plays the timeline over the frames: each frame shows the editor
+// and the plug-in's statistics window over the scene (1280x720 unless --size says otherwise).
 //
 // The renderer back-end: "gl" (OpenGL 4.5 on a headless EGL context, running the shaders of
 // refhost/shaders), "cpu" (the recording back-end, which evaluates the animation compute passes in
@@ -50,6 +54,7 @@
 #include "refhost/Frame.h"
 #include "refhost/LiveryManager.h"
 #include "refhost/gl/GlBackend.h"
+#include "refhost/program/ClipEditorDemo.h"
 
 #ifndef ANIMATOR_PLUGIN_DIR
 #define ANIMATOR_PLUGIN_DIR "."
@@ -63,6 +68,11 @@ namespace {
 constexpr double kFrameStep = 0.8;  // model time between frames
 constexpr unsigned kSecondLivery = 1;
 constexpr int kSheetColumns = 3;
+// The editor's character, its clips (each starting into the one before) and their fades.
+constexpr int kEditorCharacter = 8;
+const char* const kEditorClips[] = {"walk_start", "walk_loop_slow", "walk_stop"};
+constexpr float kEditorOverlap = 0.5f;
+constexpr float kEditorFade = 0.3f;
 
 struct Options {
     std::string data = "data";
@@ -75,6 +85,8 @@ struct Options {
     int height = 360;
     std::string backend = "auto";
     std::string shaders = ANIMATOR_SHADER_DIR;
+    bool editor = false;
+    bool sized = false;  // --size given
 };
 
 bool parse(int argc, char** argv, Options& o) {
@@ -94,15 +106,22 @@ bool parse(int argc, char** argv, Options& o) {
         else if (a == "--out" && next(v)) o.out = v;
         else if (a == "--size" && next(v) && std::sscanf(v.c_str(), "%dx%d", &o.width, &o.height) == 2 &&
                  o.width > 0 && o.height > 0) {
+            o.sized = true;
+        } else if (a == "--editor") {
+            o.editor = true;
         } else if (a == "--backend" && next(v) && (v == "auto" || v == "gl" || v == "cpu")) o.backend = v;
         else if (a == "--shaders" && next(v)) o.shaders = v;
         else {
             std::fprintf(stderr,
                          "usage: %s [--data DIR] [--plugin LIB] [--model NAME] [--count N] [--frames F] [--out DIR] "
-                         "[--size WxH] [--backend auto|gl|cpu] [--shaders DIR]\n",
+                         "[--size WxH] [--backend auto|gl|cpu] [--shaders DIR] [--editor]\n",
                          argv[0]);
             return false;
         }
+    }
+    if (o.editor && !o.sized) {
+        o.width = 1280;
+        o.height = 720;
     }
     return true;
 }
@@ -310,11 +329,26 @@ bool run_scene(Animator::CharacterModelStatic& model, const Options& opt,
         std::filesystem::create_directories(opt.out, ec);
         out_dir = std::filesystem::absolute(opt.out, ec).string();
     }
+    std::unique_ptr<ClipEditorDemo> editor;
+    if (opt.editor) {
+        const Character& c = *crowd[std::min<size_t>(kEditorCharacter, crowd.size() - 1)];
+        editor = std::make_unique<ClipEditorDemo>(c.character, &g_model_time, opt.width, opt.height);
+        if (!editor->lay_clips(std::vector<std::string>(std::begin(kEditorClips), std::end(kEditorClips)),
+                               kEditorOverlap, kEditorFade))
+            return false;
+        std::printf("editor: %zu clips on a timeline of %.2f s:", editor->editor().get_clips().size(),
+                    editor->editor().get_timeline_length());
+        for (const auto& clip : editor->editor().get_clips())
+            std::printf(" %s from %.2f s (fade %.2f-%.2f)", clip.name.c_str(), clip.start, clip.fade_start,
+                        clip.fade_end);
+        std::printf("\n");
+    }
     refhost::Frame frame;
     std::vector<std::vector<uint8_t>> pictures;
     double total_ms = 0.0, host_ms = 0.0;
     for (int f = 0; f < opt.frames; ++f) {
-        g_model_time = 1.0 + f * kFrameStep;
+        g_model_time = editor ? editor->editor().get_timeline_length() * f / std::max(1, opt.frames - 1)
+                              : 1.0 + f * kFrameStep;
         const auto begin = std::chrono::steady_clock::now();
         step_crowd(crowd, static_cast<float>(g_model_time));
         std::vector<refhost::Frame::Item> items;
@@ -328,6 +362,7 @@ bool run_scene(Animator::CharacterModelStatic& model, const Options& opt,
         total_ms += ms;
         host_ms += cpu_ms;
         std::printf("frame %d at t=%.1f: %.1f ms (host side %.1f ms)\n", f, g_model_time, ms, cpu_ms);
+        if (gl && editor && !editor->draw(*gl)) std::printf("the GUI of frame %d could not be drawn\n", f);
         if (gl) {
             char name[64];
             std::snprintf(name, sizeof name, "/frame_%03d.png", f);

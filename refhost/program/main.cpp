@@ -68,7 +68,7 @@ namespace {
 constexpr double kFrameStep = 0.8;  // model time between frames
 constexpr unsigned kSecondLivery = 1;
 constexpr int kSheetColumns = 3;
-// The editor's character, its clips (each starting into the one before) and their fades.
+// The editor's character (the front row's idling one), its clips (each starting into the one before) and their fades.
 constexpr int kEditorCharacter = 8;
 const char* const kEditorClips[] = {"walk_start", "walk_loop_slow", "walk_stop"};
 constexpr float kEditorOverlap = 0.5f;
@@ -331,7 +331,9 @@ bool run_scene(Animator::CharacterModelStatic& model, const Options& opt,
     }
     std::unique_ptr<ClipEditorDemo> editor;
     if (opt.editor) {
-        const Character& c = *crowd[std::min<size_t>(kEditorCharacter, crowd.size() - 1)];
+        // An idling one (every fourth stands on its timeline), at the front when the crowd is big enough.
+        const int picked = std::min(kEditorCharacter, (static_cast<int>(crowd.size()) - 1) / 4 * 4);
+        const Character& c = *crowd[static_cast<size_t>(picked)];
         editor = std::make_unique<ClipEditorDemo>(c.character, &g_model_time, opt.width, opt.height);
         if (!editor->lay_clips(std::vector<std::string>(std::begin(kEditorClips), std::end(kEditorClips)),
                                kEditorOverlap, kEditorFade))

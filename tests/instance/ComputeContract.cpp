@@ -28,20 +28,25 @@ std::vector<osg::Matrixf> gpu_model_transforms(Animator::AnimationManager& manag
     render::StructuredBuffer out = R::createStructuredBuffer(64, n * slots, 12, nullptr, 0, "TEST");
     if (!per_instance || !pool || !indices || !out) return {};
 
-    Animator::AnimationManager::ComputePassParams params;
-    params.model_time = time;
-    params.instance_count = static_cast<int32_t>(ids.size());
-    params.per_instance_data = &per_instance;
-    params.per_instance_animations = &pool;
-    params.instance_indices = &indices;
-    params.model_transforms = &out;
-    manager.compute(params);
+    run_compute(manager, time, static_cast<int32_t>(ids.size()), per_instance, pool, indices, out);
 
     std::vector<osg::Matrixf> all(static_cast<size_t>(n) * slots);
     if (!out->read(all.data(), all.size() * sizeof(osg::Matrixf))) return {};
     std::vector<osg::Matrixf> listed;
     for (int id : ids) listed.insert(listed.end(), all.begin() + id * n, all.begin() + (id + 1) * n);
     return listed;
+}
+
+void run_compute(Animator::AnimationManager& manager, float time, int32_t count, render::StructuredBuffer per_instance,
+                 render::StructuredBuffer pool, render::StructuredBuffer indices, render::StructuredBuffer out) {
+    Animator::AnimationManager::ComputePassParams params;
+    params.model_time = time;
+    params.instance_count = count;
+    params.per_instance_data = &per_instance;
+    params.per_instance_animations = &pool;
+    params.instance_indices = &indices;
+    params.model_transforms = &out;
+    manager.compute(params);
 }
 
 std::vector<osg::Matrixf> cpu_model_transforms(const Animator::AnimationManager& manager,

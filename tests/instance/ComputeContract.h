@@ -11,6 +11,7 @@
 #include "animator/instance/CharacterModelCookie.h"
 #include "animator/library/AnimationManager.h"
 #include "animator/model/CharacterModelStatic.h"
+#include "host/Render.h"
 
 namespace test {
 
@@ -19,6 +20,10 @@ namespace test {
 // Empty when a buffer could not be made or read.
 std::vector<osg::Matrixf> gpu_model_transforms(Animator::AnimationManager& manager, Animator::CharacterModelStatic& model,
                                                const std::vector<int>& ids, float time);
+
+// Runs the library's compute passes on these buffers, as a model's batch does.
+void run_compute(Animator::AnimationManager& manager, float time, int32_t count, render::StructuredBuffer per_instance,
+                 render::StructuredBuffer pool, render::StructuredBuffer indices, render::StructuredBuffer out);
 
 // The library's own whole-character evaluation: N matrices per cookie, in list order.
 std::vector<osg::Matrixf> cpu_model_transforms(const Animator::AnimationManager& manager,

@@ -163,21 +163,15 @@ TEST(GpuPacking, UniformScaleOfAChannelReachesThePassesPoses) {
     auto pool = R::createStructuredBuffer(sizeof rec, 1, 12, &rec, sizeof rec, "TEST");
     auto indices = R::createStructuredBuffer(4, 1, 12, ids, sizeof ids, "TEST");
     auto out = R::createStructuredBuffer(64, static_cast<uint32_t>(n), 12, nullptr, 0, "TEST");
-    AnimationManager::ComputePassParams p;
-    p.model_time = 0.15f;
-    p.instance_count = 1;
-    p.per_instance_data = &per_instance;
-    p.per_instance_animations = &pool;
-    p.instance_indices = &indices;
-    p.model_transforms = &out;
-    m->compute(p);
+    const float time = 0.15f;
+    test::run_compute(*m, time, 1, per_instance, pool, indices, out);
     std::vector<osg::Matrixf> gpu(static_cast<size_t>(n));
     ASSERT_TRUE(out->read(gpu.data(), gpu.size() * sizeof(osg::Matrixf)));
 
     // The library's evaluation of the same record, chained from the root down.
     std::vector<osg::Matrixf> library(static_cast<size_t>(n));
     for (int node = 0; node < n; ++node) {
-        library[node] = m->get_bs_node_matrix(node, p.model_time, rec);
+        library[node] = m->get_bs_node_matrix(node, time, rec);
         const auto& path = m->get_node_paths()[node];
         if (path.size() > 1) library[node] = library[node] * library[path[1]];
     }
@@ -371,14 +365,7 @@ TEST_F(ComputeAgreement, OnlyListedInstancesAreWrittenAndBadInputIsHarmless) {
     auto indices = R::createStructuredBuffer(4, 3, 12, ids, sizeof ids, "TEST");
     auto empty = R::createStructuredBuffer(432, 0, 12, nullptr, 0, "TEST");
     auto out = R::createStructuredBuffer(64, 4, 12, nullptr, 0, "TEST");  // far too small
-    AnimationManager::ComputePassParams p;
-    p.model_time = 1.0f;
-    p.instance_count = 3;
-    p.per_instance_data = &empty;
-    p.per_instance_animations = &empty;
-    p.instance_indices = &indices;
-    p.model_transforms = &out;
-    manager->compute(p);  // nothing to read: no slot is valid
+    test::run_compute(*manager, 1.0f, 3, empty, empty, indices, out);  // nothing to read: no slot is valid
     std::vector<float> zeros(64, 0.0f), got(64, 1.0f);
     ASSERT_TRUE(out->read(got.data(), 256));
     EXPECT_EQ(got, zeros);

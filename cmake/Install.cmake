@@ -18,10 +18,12 @@ foreach(tool animator_host animator_inspect make_sample_data)
   endif()
 endforeach()
 
-# Headers keep their tree ("animator/...", "host/...", "refhost/...") under one include directory.
+# Headers keep their tree ("animator/...", "host/...", "refhost/...") under one include directory; the
+# internal helper header of the animation library stays out.
 foreach(dir animator host refhost)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/${dir}/ DESTINATION ${ANIMATOR_INCLUDE_INSTALL_DIR}/${dir}
-          FILES_MATCHING PATTERN "*.h" PATTERN "program" EXCLUDE PATTERN "shaders" EXCLUDE)
+          FILES_MATCHING PATTERN "*.h" PATTERN "program" EXCLUDE PATTERN "shaders" EXCLUDE
+          PATTERN "AnimationManagerDetail.h" EXCLUDE)
 endforeach()
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/refhost/shaders/ DESTINATION ${ANIMATOR_SHADER_INSTALL_DIR})
 

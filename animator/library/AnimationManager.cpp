@@ -9,8 +9,6 @@
 #include <unordered_set>
 #include <vector>
 
-#include <assimp/cimport.h>
-
 #include "animator/blend/Animation.h"
 #include "animator/blend/AnimationGraph.h"
 #include "animator/instance/GpuAnimation.h"
@@ -75,14 +73,11 @@ AnimationManager::~AnimationManager() {
 }
 
 void AnimationManager::_reset() {
-    for (AnimationDescription& clip : _clips)
-        if (clip.scene) aiReleaseImport(clip.scene);
     _clips.clear();
     _clip_names.clear();
     _clip_index.clear();
     _descriptor_scenes.clear();
-    if (_skeleton) aiReleaseImport(_skeleton);
-    _skeleton = nullptr;
+    _skeleton.reset();
     _node_ids.clear();
     _rest_transforms.clear();
     _node_paths.clear();
@@ -144,7 +139,7 @@ void AnimationManager::init() {
               [](const AnimationDescription& a, const AnimationDescription& b) { return a.name < b.name; });
     size_t packed = 0;
     for (auto it = _clips.begin(); it != _clips.end();) {
-        const size_t bytes = packed_clip_bytes(it->scene, _num_nodes);
+        const size_t bytes = packed_clip_bytes(it->scene.get(), _num_nodes);
         if (packed + bytes <= MAX_PACKED_FRAME_BYTES) {
             packed += bytes;
             ++it;
@@ -152,8 +147,7 @@ void AnimationManager::init() {
         }
         log_message(LOG_TAG, LOG_ERROR, "animation %s left out: the packed frames of '%s' would pass %zu bytes",
                     it->name.c_str(), _name.c_str(), MAX_PACKED_FRAME_BYTES);
-        _descriptor_scenes.erase(it->scene);
-        if (it->scene) aiReleaseImport(it->scene);
+        _descriptor_scenes.erase(it->scene.get());
         it = _clips.erase(it);
     }
     _clip_index.clear();
@@ -164,7 +158,7 @@ void AnimationManager::init() {
         _clip_index[_clips[i].name] = static_cast<int>(i);
         _clip_names[i] = _clips[i].name;
         if (!default_found && _clips[i].name == _default_animation_name &&
-            !_descriptor_scenes.count(_clips[i].scene)) {
+            !_descriptor_scenes.count(_clips[i].scene.get())) {
             _default_animation_index = static_cast<int>(i);
             default_found = true;
         }
@@ -207,13 +201,12 @@ bool AnimationManager::_load_skeleton(Lua::Config& cfg) {
     if (!ornvfs::open(path)) path = base + ".fbx";
     std::vector<char> data;
     if (ornvfs::read_file(path, data) && !data.empty()) {
-        const aiScene* scene = import_scene_from_memory(data.data(), data.size(), path);
+        ScenePtr scene = import_scene_from_memory(data.data(), data.size(), path);
         if (!scene || !scene->mRootNode) {
             log_message(LOG_TAG, LOG_ERROR, "error loading %s", path.c_str());
-            if (scene) aiReleaseImport(scene);
             return false;
         }
-        _skeleton = const_cast<aiScene*>(scene);
+        _skeleton = std::move(scene);
         return true;
     }
 
@@ -233,25 +226,24 @@ bool AnimationManager::_load_skeleton(Lua::Config& cfg) {
     }
     lua_pop(L, 1);  // the chunk's result; the globals stay the current table
 
-    _skeleton = new aiScene();
-    _skeleton->mRootNode = new aiNode("scene_rooot");
+    aiScene* skeleton = new aiScene();
+    ScenePtr owner(skeleton);
+    skeleton->mRootNode = new aiNode("scene_rooot");
     if (!cfg.open("skeleton")) {
         log_message(LOG_TAG, LOG_ERROR, "can not open skeleton table");
-        if (!cfg.failed()) return true;
-        delete _skeleton;
-        _skeleton = nullptr;
-        return false;
+        if (cfg.failed()) return false;
+        _skeleton = std::move(owner);
+        return true;
     }
     std::vector<aiNode*> children;
-    load_node(cfg, _skeleton->mRootNode, children);
-    attach_children(_skeleton->mRootNode, children);
+    load_node(cfg, skeleton->mRootNode, children);
+    attach_children(skeleton->mRootNode, children);
     cfg.close();
     if (cfg.failed()) {
         log_message(LOG_TAG, LOG_ERROR, "can not parse '%s'", path.c_str());
-        delete _skeleton;
-        _skeleton = nullptr;
         return false;
     }
+    _skeleton = std::move(owner);
     return true;
 }
 

@@ -25,6 +25,7 @@
 
 #include "animator/blend/PropertyHolderImpl.h"
 #include "animator/blend/ShaderBlendSpace2D.h"
+#include "animator/library/SceneImport.h"
 #include "host/LuaConfig.h"
 #include "host/Render.h"
 #include "host/Strings.h"
@@ -47,11 +48,6 @@ constexpr double DEFAULT_TICKS_PER_SECOND = 25.0;
 // Clip index meaning "no clip has that name".
 constexpr unsigned short INVALID_CLIP = 65535;
 
-// Imports a scene from a whole-file buffer with the settings used for skeletons and meshes. `path`,
-// when given, is the file the buffer came from: its extension lets assimp skip format detection,
-// which it falls back to when the file turns out not to be of that format.
-const aiScene* import_scene_from_memory(const void* buffer, size_t length, const std::string& path = std::string());
-
 class AnimationManager : public PropertyHolderImpl {
 public:
     struct RootMotionSample {
@@ -62,7 +58,7 @@ public:
 
     struct AnimationDescription {
         std::string name;
-        const aiScene* scene = nullptr;
+        ScenePtr scene;
         std::vector<RootMotionSample> root_motion;
         std::vector<osg::Matrixf> root_keys;
         std::vector<osg::Matrixf> root_residuals;
@@ -108,7 +104,7 @@ public:
     aiMatrix4x4 get_node_transform(const std::string& name);
     const std::vector<std::vector<uint32_t>>& get_node_paths() const { return _node_paths; }
     int get_longest_path() const { return _longest_path; }
-    const aiScene* get_skeleton() const { return _skeleton; }
+    const aiScene* get_skeleton() const { return _skeleton.get(); }
     const std::vector<aiMatrix4x4>& get_rest_transforms() const { return _rest_transforms; }
     const std::string& get_skeleton_file_name() const { return _skeleton_file_name; }
 
@@ -130,7 +126,8 @@ public:
     const std::map<std::string, osg::Vec4f>& get_clip_vectors() const { return _clip_vectors; }
 
     // ---- clip import and preprocessing
-    void load_animation(const aiScene* scene, const std::string& name, const PreprocessingOption& option);
+    // Enters a clip of the scene (which the library keeps) under `name`.
+    void load_animation(ScenePtr scene, const std::string& name, const PreprocessingOption& option);
     bool validate_animation(const aiAnimation* animation);
     void _check_node_name_validity(const aiNodeAnim* channel, const std::string& file);
     void record_root_motion(const aiAnimation* animation, const PreprocessingOption& option,
@@ -222,7 +219,7 @@ private:
     bool _skeleton_ready(SkeletonGate& gate);
     bool _load_skeleton(Lua::Config& cfg);
     // Builds the scene of a Lua clip descriptor (the table on top of the reader's stack).
-    aiScene* _build_descriptor_scene(Lua::Config& cfg);
+    ScenePtr _build_descriptor_scene(Lua::Config& cfg);
     // Forgets everything a stopped earlier init left behind.
     void _reset();
     // Node id of a name without touching the maps (-1 when it is not a node).
@@ -240,7 +237,7 @@ private:
     std::string _skeleton_file_name;
     lua_State* _lua = nullptr;
     std::mutex _lua_lock;  // the clip tasks share one Lua state
-    aiScene* _skeleton = nullptr;
+    ScenePtr _skeleton;
     std::unordered_map<std::string, int> _clip_index;
     std::vector<std::string> _clip_names;
     std::vector<AnimationDescription> _clips;

@@ -23,6 +23,7 @@ using detail::clip_animation_of;
 using detail::MAX_CLIP_SECONDS;
 using detail::MAX_CLIP_TICKS;
 using detail::read_numbers;
+using detail::split_entry;
 
 namespace {
 
@@ -30,19 +31,6 @@ namespace {
 const char* const LIBRARY_TAKE_NAME = "mixamo.com";
 // A descriptor asking for more keys than this is refused rather than allocated.
 const int MAX_DESCRIPTOR_KEYS = 1 << 20;
-
-// "walk_fwd.FBX" -> ("walk_fwd", ".fbx"); no extension for names without a dot (or a leading one).
-void split_entry(const std::string& entry, std::string& stem, std::string& ext) {
-    const size_t slash = entry.find_last_of('/');
-    const size_t dot = entry.find_last_of('.');
-    if (dot == std::string::npos || dot == 0 || (slash != std::string::npos && dot < slash + 2)) {
-        stem = entry;
-        ext.clear();
-        return;
-    }
-    stem = entry.substr(0, dot);
-    ext = orn::toLower(entry.substr(dot));
-}
 
 // Why a clip of `ticks` ticks at `rate` ticks per second (none: the default rate) is refused, or null.
 const char* clip_length_fault(double ticks, double rate) {
@@ -87,31 +75,6 @@ aiAnimation* detail::clip_animation_of(const aiScene* scene) {
     return scene->mAnimations[n - 1];
 }
 
-const aiScene* import_scene_from_memory(const void* buffer, size_t length, const std::string& path) {
-    if (!buffer || length == 0 || !AssbinCheck::accept(buffer, length, path)) return nullptr;
-    std::string stem, hint;
-    split_entry(path, stem, hint);
-    if (!hint.empty()) hint.erase(0, 1);
-    // ".anim" files are assimp's binary dump under another name. The dump's reader is named only for
-    // data that starts with the dump's signature: it leaks on anything else.
-    static const char dump_signature[] = "ASSIMP.binary-dump.";
-    if (hint == "anim" || hint == "assbin") {
-        const bool dump = length >= sizeof(dump_signature) - 1 &&
-                          std::memcmp(buffer, dump_signature, sizeof(dump_signature) - 1) == 0;
-        hint = dump ? "assbin" : "";
-    }
-    aiPropertyStore* store = aiCreatePropertyStore();
-    aiSetImportPropertyInteger(store, "IMPORT_FBX_PRESERVE_PIVOTS", 0);
-    const auto import = [&](const char* format) {
-        return aiImportFileFromMemoryWithProperties(static_cast<const char*>(buffer), static_cast<unsigned>(length),
-                                                    9, format, store);
-    };
-    const aiScene* scene = import(hint.c_str());
-    if (!scene && !hint.empty()) scene = import("");
-    aiReleasePropertyStore(store);
-    return scene;
-}
-
 void AnimationManager::_load_clip_entry(const std::string& dir, const std::string& entry,
                                         const PreprocessingOption& option, SkeletonGate& skeleton) {
     std::string stem, ext;
@@ -122,7 +85,7 @@ void AnimationManager::_load_clip_entry(const std::string& dir, const std::strin
     if (ext == ".lua") {
         // A descriptor names its bones, which are looked up in the skeleton while it is read.
         if (!_skeleton_ready(skeleton)) return;
-        aiScene* scene = nullptr;
+        ScenePtr scene;
         {
             std::lock_guard<std::mutex> lua_lock(_lua_lock);
             Lua::StackGuard guard(_lua);
@@ -137,30 +100,25 @@ void AnimationManager::_load_clip_entry(const std::string& dir, const std::strin
             if (!scene) log_message(LOG_TAG, LOG_ERROR, "error loading animation %s", entry.c_str());
             if (scene && cfg.failed()) {
                 log_message(LOG_TAG, LOG_ERROR, "error loading animation %s", entry.c_str());
-                delete scene;
                 return;
             }
         }
         if (!scene) return;
         {
             std::lock_guard<orn::mutex> lock(_lock);
-            _descriptor_scenes.insert(scene);
+            _descriptor_scenes.insert(scene.get());
         }
-        load_animation(scene, name, option);
+        load_animation(std::move(scene), name, option);
         return;
     }
 
     if (ext == ".fbx" || ext == ".assbin" || ext == ".anim") {
         // Reading and importing need no skeleton; what they found is reported once it has loaded.
         const bool read = ornvfs::read_file(dir + "/" + entry, data) && !data.empty();
-        const aiScene* scene =
-            read && AssbinCheck::accept(data.data(), data.size(), entry)
-                ? aiImportFileFromMemory(data.data(), static_cast<unsigned>(data.size()), 0, "")
-                : nullptr;
-        if (!_skeleton_ready(skeleton)) {
-            if (scene) aiReleaseImport(scene);
-            return;
-        }
+        ScenePtr scene(read && AssbinCheck::accept(data.data(), data.size(), entry)
+                           ? aiImportFileFromMemory(data.data(), static_cast<unsigned>(data.size()), 0, "")
+                           : nullptr);
+        if (!_skeleton_ready(skeleton)) return;
         if (!read) {
             log_message(LOG_TAG, LOG_ERROR, "can not read '%s'", entry.c_str());
             return;
@@ -169,16 +127,15 @@ void AnimationManager::_load_clip_entry(const std::string& dir, const std::strin
             log_message(LOG_TAG, LOG_ERROR, "error loading animation %s", entry.c_str());
             return;
         }
-        if (const char* fault = scene_length_fault(scene)) {
+        if (const char* fault = scene_length_fault(scene.get())) {
             log_message(LOG_TAG, LOG_ERROR, "animation %s %s", entry.c_str(), fault);
-            aiReleaseImport(scene);
             return;
         }
-        load_animation(scene, name, option);
+        load_animation(std::move(scene), name, option);
     }
 }
 
-aiScene* AnimationManager::_build_descriptor_scene(Lua::Config& cfg) {
+ScenePtr AnimationManager::_build_descriptor_scene(Lua::Config& cfg) {
     int rate = -1, duration = -1;
     cfg.read("rate", rate);
     cfg.read("duration", duration);
@@ -189,6 +146,7 @@ aiScene* AnimationManager::_build_descriptor_scene(Lua::Config& cfg) {
     const unsigned keys = duration >= 0 ? static_cast<unsigned>(duration) + 1 : 0;
 
     aiScene* scene = new aiScene();
+    ScenePtr owner(scene);
     scene->mRootNode = new aiNode("scene");
     aiAnimation* anim = new aiAnimation();
     anim->mTicksPerSecond = rate;
@@ -238,7 +196,7 @@ aiScene* AnimationManager::_build_descriptor_scene(Lua::Config& cfg) {
         anim->mChannels = new aiNodeAnim*[channels.size()];
         std::copy(channels.begin(), channels.end(), anim->mChannels);
     }
-    return scene;
+    return owner;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -246,7 +204,7 @@ aiScene* AnimationManager::_build_descriptor_scene(Lua::Config& cfg) {
 
 const aiAnimation* AnimationManager::_clip_animation(int clip) const {
     if (clip < 0 || clip >= static_cast<int>(_clips.size())) return nullptr;
-    return clip_animation_of(_clips[clip].scene);
+    return clip_animation_of(_clips[clip].scene.get());
 }
 
 const aiAnimation* AnimationManager::get_clip_animation(int clip) const { return _clip_animation(clip); }
@@ -278,7 +236,7 @@ const aiScene* AnimationManager::get_animation(int clip, std::string& name) cons
         return nullptr;
     }
     name = _clips[clip].name;
-    return _clips[clip].scene;
+    return _clips[clip].scene.get();
 }
 
 float AnimationManager::get_animation_duration(int clip) const {

@@ -7,6 +7,7 @@
 
 #include "animator/library/AnimationManager.h"
 #include "animator/util/MathUtils.h"
+#include "host/Strings.h"
 #include "host/Vfs.h"
 
 namespace Animator {
@@ -23,6 +24,19 @@ inline void clear_global(lua_State* L, const char* name) {
     lua_pushstring(L, name);
     lua_pushnil(L);
     lua_rawset(L, LUA_GLOBALSINDEX);
+}
+
+// "walk_fwd.FBX" -> ("walk_fwd", ".fbx"); no extension for names without a dot (or a leading one).
+inline void split_entry(const std::string& entry, std::string& stem, std::string& ext) {
+    const size_t slash = entry.find_last_of('/');
+    const size_t dot = entry.find_last_of('.');
+    if (dot == std::string::npos || dot == 0 || (slash != std::string::npos && dot < slash + 2)) {
+        stem = entry;
+        ext.clear();
+        return;
+    }
+    stem = entry.substr(0, dot);
+    ext = orn::toLower(entry.substr(dot));
 }
 
 // Reads up to `count` numbers of the list `name` of the current table; absent numbers keep `fill`.

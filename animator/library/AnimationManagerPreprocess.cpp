@@ -297,12 +297,13 @@ void AnimationManager::_mend_clip(aiAnimation* anim) const {
     anim->mTicksPerSecond = new_rate;
 }
 
-void AnimationManager::load_animation(const aiScene* scene, const std::string& name, const PreprocessingOption& option) {
-    if (!scene) return;
+void AnimationManager::load_animation(ScenePtr owned, const std::string& name, const PreprocessingOption& option) {
+    if (!owned) return;
+    const aiScene* scene = owned.get();
     std::lock_guard<orn::mutex> lock(_lock);
     AnimationDescription description;
     description.name = name;
-    description.scene = scene;
+    description.scene = std::move(owned);
     description.channels.assign(static_cast<size_t>(_num_nodes), nullptr);
     const int index = static_cast<int>(_clips.size());
 

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <string>
 
-#include <assimp/cimport.h>
 #include <imgui.h>
 
 #include "animator/library/AnimationManager.h"
@@ -30,11 +29,6 @@ namespace {
 constexpr const char* MODELS_DIR = "/models/";
 constexpr const char* MODEL_SHADER = "animator/gpu_animated_model.fx";
 constexpr unsigned DEFAULT_LIVERY = 0xFFFFFFFFu;
-
-void release_scene(const aiScene*& scene) {
-    if (scene) aiReleaseImport(scene);
-    scene = nullptr;
-}
 
 // The node's transform times those of all its ancestors (assimp order: the root's first).
 aiMatrix4x4 node_to_root(const aiNode* node) {
@@ -87,7 +81,7 @@ CharacterModelBase::CharacterModelBase(const char* name, const char* path) : Gra
 }
 
 CharacterModelBase::~CharacterModelBase() {
-    release_scene(_scene);
+    _scene.reset();
     _connectors.clear();
     _connector_order.clear();
     _lods.clear();
@@ -148,21 +142,21 @@ void CharacterModelBase::reload_config() {
         log_message(LOG_TAG, LOG_ERROR, "error loading %s", _config_path.c_str());
 }
 
-const aiScene* CharacterModelBase::_import_model_file(const std::string& file) {
+ScenePtr CharacterModelBase::_import_model_file(const std::string& file) {
     const std::string path = MODELS_DIR + file;
     std::vector<char> data;
     if (!ornvfs::read_file(path, data) || data.empty()) {
         log_message(LOG_TAG, LOG_ERROR, "can not read '%s'", path.c_str());
         return nullptr;
     }
-    const aiScene* scene = import_scene_from_memory(data.data(), data.size(), path);
+    ScenePtr scene = import_scene_from_memory(data.data(), data.size(), path);
     if (!scene) log_message(LOG_TAG, LOG_ERROR, "can not load scene from buffer '%s'", path.c_str());
     return scene;
 }
 
 void CharacterModelBase::do_load_basic() {
     log_message(LOG_TAG, LOG_INFO, "load_basic() started");
-    release_scene(_scene);
+    _scene.reset();
     _bounds.init();
     _summary = SceneSummary();
 
@@ -248,7 +242,7 @@ void CharacterModelBase::do_load_basic() {
         _default_animation_id = -1;
     }
 
-    summarize(_scene, _summary);
+    summarize(_scene.get(), _summary);
     calculate_bounds(_scene ? _scene->mRootNode : nullptr, _bounds);
     create_connectors();
     log_message(LOG_TAG, LOG_INFO, "load_basic() ended");
@@ -266,13 +260,12 @@ void CharacterModelBase::do_load_main() {
     }
     // Level 0 is always the model's own scene; its file name is not read.
     _lods[0].has_animations = _scene && _scene->mNumAnimations > 0;
-    if (_scene) create_meshes(_scene, _lods[0].meshes);
+    if (_scene) create_meshes(_scene.get(), _lods[0].meshes);
     for (size_t i = 1; i < _lods.size(); ++i) {
-        const aiScene* scene = _import_model_file(_lods[i].file);
+        const ScenePtr scene = _import_model_file(_lods[i].file);
         if (!scene) continue;
-        create_meshes(scene, _lods[i].meshes);
+        create_meshes(scene.get(), _lods[i].meshes);
         _lods[i].has_animations = scene->mNumAnimations > 0;
-        release_scene(scene);
     }
     log_message(LOG_TAG, LOG_INFO, "load_main() ended");
 }

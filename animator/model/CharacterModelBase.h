@@ -13,6 +13,7 @@
 #include <osg/Vec3f>
 #include <osg/Vec3i>
 
+#include "animator/library/SceneImport.h"
 #include "host/Graphics.h"
 #include "host/LuaConfig.h"
 #include "host/Render.h"
@@ -84,7 +85,7 @@ public:
     AnimationManager* get_animation_manager() const { return _manager.get(); }
     // The library as a share of its ownership (see share_animation_manager).
     std::shared_ptr<AnimationManager> share_animation_manager() const { return _manager; }
-    const aiScene* get_scene() const { return _scene; }
+    const aiScene* get_scene() const { return _scene.get(); }
     lua_State* get_config_state() const { return _lua; }
     const std::string& get_resources_path() const { return _resources_path; }
     int get_num_triangles() const { return _summary.triangles; }
@@ -121,7 +122,7 @@ protected:
     void create_meshes(const aiScene* scene, std::vector<std::shared_ptr<AnimatorMeshBase>>& meshes);
     bool _register_livery(unsigned handle, osg::Vec3i& triple);
     // Imports "/models/" + file for a level of detail or a substitute; null (logged) on failure.
-    const aiScene* _import_model_file(const std::string& file);
+    ScenePtr _import_model_file(const std::string& file);
 
     std::shared_ptr<AnimationManager> _manager;  // kept alive across a renderer reset
     std::vector<LiveryDesc> _liveries;
@@ -131,7 +132,7 @@ protected:
     bool _correct_root = true;
     osg::BoundingBox _bounds;
     std::string _skeleton_type;
-    const aiScene* _scene = nullptr;
+    ScenePtr _scene;
     osg::Vec3f _center;
     std::string _resources_path;
     std::string _config_path;

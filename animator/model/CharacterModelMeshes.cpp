@@ -1,6 +1,5 @@
 // CharacterModelBase: building the meshes of a level of detail from an imported scene, and the
 // default livery they open with.
-#include <assimp/cimport.h>
 #include <osg/Matrixf>
 
 #include "animator/library/AnimationManager.h"
@@ -51,12 +50,12 @@ void CharacterModelBase::create_meshes(const aiScene* scene, std::vector<std::sh
 
         const aiScene* source = scene;
         unsigned index = i;
-        const aiScene* substitute = nullptr;
+        ScenePtr substitute;
         auto it = _substitutes.find(node_name);
         if (it != _substitutes.end()) {
             substitute = _import_model_file(it->second);
             if (substitute && substitute->mNumMeshes > 0) {
-                source = substitute;
+                source = substitute.get();
                 index = 0;
             }
         }
@@ -85,7 +84,6 @@ void CharacterModelBase::create_meshes(const aiScene* scene, std::vector<std::sh
                                   built->get_texture_names().end());
             meshes.push_back(std::move(built));
         }
-        if (substitute) aiReleaseImport(substitute);
     }
 }
 

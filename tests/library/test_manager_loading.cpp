@@ -115,7 +115,7 @@ TEST(ManagerClips, SortedIndicesAndDefaultAnimation) {
     std::string name;
     EXPECT_EQ(m->get_default_animation_index(name), 0);  // "idle" is only a descriptor here
     EXPECT_EQ(name, "idle");
-    EXPECT_EQ(m->get_animation(1, name), m->get_description(1)->scene);
+    EXPECT_EQ(m->get_animation(1, name), m->get_description(1)->scene.get());
     EXPECT_EQ(name, "b");
     EXPECT_FLOAT_EQ(m->get_animation_duration(0), 0.1f);
 
@@ -162,8 +162,8 @@ TEST(ManagerClips, BadClipFilesDescriptorsAndNodeNames) {
     EXPECT_DOUBLE_EQ(ch->mRotationKeys[2].mTime, 0.0);  // frame 3 had no "r"
 
     // Node names outside ASCII.
-    m->load_animation(libtest::make_scene(libtest::make_animation(
-                          1, 30, {libtest::make_channel("b\xc3\xa9n", {{0, {0, 0, 0}}}, {{0, aiQuaternion()}})})),
+    m->load_animation(ScenePtr(libtest::make_scene(libtest::make_animation(
+                          1, 30, {libtest::make_channel("b\xc3\xa9n", {{0, {0, 0, 0}}}, {{0, aiQuaternion()}})}))),
                       "accent", {});
     EXPECT_EQ(log.count(8, "Non-ASCII sybmol"), 2u) << log.dump();
     EXPECT_TRUE(log.has(8, "in file 'accent'"));

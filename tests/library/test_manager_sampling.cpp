@@ -40,7 +40,7 @@ TEST_F(Walker, RootMotion) {
         mgr._process_root_motion(d, a->mChannels[0], {});
         std::vector<aiQuatKey> keys(a->mChannels[0]->mRotationKeys, a->mChannels[0]->mRotationKeys + r.size());
         delete libtest::make_scene(a);
-        return std::make_pair(d, keys);
+        return std::make_pair(std::move(d), keys);
     };
     const std::vector<aiQuatKey> rot31(31, aiQuatKey(0, aiQuaternion()));
     test::LogCapture log;

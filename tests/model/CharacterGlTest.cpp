@@ -182,7 +182,7 @@ TEST_F(CharacterGl, SkinnedVerticesLandWhereTheLibrarysNodeMatricesPutThem) {
     // The CPU skinning of every vertex of the level-0 body, from the library's node matrices.
     std::vector<char> bytes;
     ASSERT_TRUE(ornvfs::read_file("/models/biped/biped_body.assbin", bytes));
-    const aiScene* scene = import_scene_from_memory(bytes.data(), bytes.size(), "biped_body.assbin");
+    const ScenePtr scene = import_scene_from_memory(bytes.data(), bytes.size(), "biped_body.assbin");
     ASSERT_NE(scene, nullptr);
     const aiMesh* mesh = scene->mMeshes[0];
     std::vector<AnimatedMesh::SkinRecord> skin;
@@ -215,7 +215,6 @@ TEST_F(CharacterGl, SkinnedVerticesLandWhereTheLibrarysNodeMatricesPutThem) {
             for (int dx = -1; dx <= 1 && !covered; ++dx) covered = !background(image, int(sx) + dx, int(sy) + dy);
         if (!covered) ++missed;
     }
-    aiReleaseImport(scene);
     EXPECT_EQ(missed, 0) << "skinned vertices whose screen position shows no character";
     ASSERT_GT(max_x, min_x + 20) << "the character fills a good part of the frame";
 

@@ -29,9 +29,10 @@ public:
     Animation(const Animation&) = default;
     Animation& operator=(const Animation&) = default;
 
-    virtual void _do_load(Lua::Config& cfg, AnimationManager* manager);
+    // Builds the record of the entry at a time and answers its cycle duration, without a character.
+    // Public although underscored: apply needs a cookie to push the record onto, while the blend tests
+    // and tools build records on their own.
     virtual float _update(float time, IPropertyHolder* props, ShaderBlendSpace2D& record) const;
-    virtual float _get_duration(IPropertyHolder* props) const;
     virtual ~Animation() = default;
     // Reads the entry from the table on top of the reader's stack.
     virtual void load(Lua::Config& cfg, AnimationManager* manager);
@@ -54,7 +55,6 @@ public:
     float get_num_cycles(float time, CharacterModelCookie* cookie) const;
     const std::string& get_name() const { return name; }
     BS_TYPE get_type() const { return type; }
-    bool _check_loop(const std::optional<bool>& loop) const { return loop ? *loop : this->loop; }
 
     int get_id() const { return id; }
     void set_id(int i) { id = i; }
@@ -69,6 +69,9 @@ public:
     virtual bool is_playable() const;
 
 protected:
+    virtual void _do_load(Lua::Config& cfg, AnimationManager* manager);
+    virtual float _get_duration(IPropertyHolder* props) const;
+    bool _check_loop(const std::optional<bool>& loop) const { return loop ? *loop : this->loop; }
     // Clip helpers that never touch the library with an index it does not hold (65535, -1, or a
     // record's float that names no clip): such a clip has duration 0 and the identity root motion.
     bool _is_valid_clip(int c) const;

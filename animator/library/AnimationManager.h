@@ -129,9 +129,10 @@ public:
     // Enters a clip of the scene (which the library keeps) under `name`.
     void load_animation(ScenePtr scene, const std::string& name, const PreprocessingOption& option);
     bool validate_animation(const aiAnimation* animation);
-    void _check_node_name_validity(const aiNodeAnim* channel, const std::string& file);
     void record_root_motion(const aiAnimation* animation, const PreprocessingOption& option,
                             AnimationDescription& description);
+    // Public for the root-motion tests: no loading path hands it root tracks of unequal key counts as they
+    // are (file clips are mended to one key per tick first, descriptor clips have equal counts).
     void _process_root_motion(AnimationDescription& description, aiNodeAnim* channel,
                               const PreprocessingOption& option);
     static bool resample_animation(aiAnimation* animation);
@@ -139,15 +140,8 @@ public:
 
     // ---- pose sampling and node queries
     float get_tick(const aiAnimation* animation, float time, bool loop) const;
-    void _build_local_transforms(const aiAnimation* animation, float tick, std::vector<aiMatrix4x4>& locals) const;
-    void _build_world_transforms(const std::vector<aiMatrix4x4>& locals, std::vector<aiMatrix4x4>& world) const;
-    void _build_bones(const std::vector<aiMatrix4x4>& world, std::vector<osg::Vec3f>& bones) const;
-    void _get_pose(const aiAnimation* animation, float tick, std::vector<aiMatrix4x4>& world,
-                   std::vector<aiMatrix4x4>& locals, std::vector<osg::Vec3f>& bones) const;
     void get_pose(int clip, float time, std::vector<aiMatrix4x4>& world, bool loop,
                   std::vector<osg::Vec3f>& bones) const;
-    void _blend(const std::vector<aiMatrix4x4>& a, const std::vector<aiMatrix4x4>& b, float w,
-                std::vector<aiMatrix4x4>& out) const;
     void get_blended_pose(int clip_a, float time_a, int clip_b, float time_b, float w,
                           std::vector<aiMatrix4x4>& world, std::vector<osg::Vec3f>& bones) const;
     void get_last_key_pose(int clip, std::vector<aiMatrix4x4>& world) const;
@@ -185,6 +179,9 @@ public:
     // the root down. `out` receives get_num_nodes() matrices, in node id order; answers false and
     // leaves `out` alone when the cookie has no stack.
     bool get_model_transforms(float time, CharacterModelCookie* cookie, osg::Matrixf* out) const;
+    // The root motion of a record. Public although underscored: it is the library's query for a record that
+    // belongs to no character (get_instance_matrix takes a cookie or a model's instance), which callers
+    // holding a bare record (the record and blend-space tests among them) need.
     InstanceMatrices _get_instance_matrix(float time, const ShaderBlendSpace2D& rec) const;
     InstanceMatrices get_instance_matrix(float time, CharacterModelCookie* cookie) const;
     InstanceMatrices get_instance_matrix(float time, int instance_id, const osg::Vec2f& window,
@@ -231,6 +228,16 @@ private:
     // its key times lie on (so that every key is kept), else at a rate no coarser than its densest keys.
     void _mend_clip(aiAnimation* animation) const;
     InstanceMatrices _root_matrix_at(const AnimationDescription& clip, float tick) const;
+    void _check_node_name_validity(const aiNodeAnim* channel, const std::string& file);
+    // Pose building: local transforms of a clip at a tick, chained to world transforms, and the bone
+    // segments between them.
+    void _build_local_transforms(const aiAnimation* animation, float tick, std::vector<aiMatrix4x4>& locals) const;
+    void _build_world_transforms(const std::vector<aiMatrix4x4>& locals, std::vector<aiMatrix4x4>& world) const;
+    void _build_bones(const std::vector<aiMatrix4x4>& world, std::vector<osg::Vec3f>& bones) const;
+    void _get_pose(const aiAnimation* animation, float tick, std::vector<aiMatrix4x4>& world,
+                   std::vector<aiMatrix4x4>& locals, std::vector<osg::Vec3f>& bones) const;
+    void _blend(const std::vector<aiMatrix4x4>& a, const std::vector<aiMatrix4x4>& b, float w,
+                std::vector<aiMatrix4x4>& out) const;
 
     std::string _name;
     int32_t _root_node_id = -1;

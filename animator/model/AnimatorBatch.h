@@ -16,6 +16,8 @@ struct AnimatorBatch {
 
     std::string name;  // the pass key in decimal, then the render queue's class name
     std::vector<int32_t> lod_indices[max_lods];
+    // The two underscored fields are public as every field of this plain record: the model's render
+    // code fills them and the statistics read them.
     std::vector<int32_t> _total_indices;
     uint64_t frame = never;  // frame of the last submission to the renderer
     int draw_count = 0;      // draws since that submission

@@ -59,6 +59,8 @@ public:
         osg::Vec3d origin;  // render context origin of the frame counted
     };
 
+    // Switches of every model (drawing, compute passes, shadows, statistics). Public although
+    // underscored: the plug-in's options and the host's tools turn them on and off.
     static bool _rendering_enabled;
     static bool _compute_enabled;
     static bool _shadow_enabled;
@@ -99,6 +101,7 @@ public:
     float get_transition_duration(const char* action);
     static void gui();
     // Makes the mesh's material textures the default livery (entry 0, layer 0 of every channel).
+    // Public although underscored: the meshes call it as they load their textures.
     void _set_default_livery(const render::TextureArrayPtr* textures, const std::string* names);
 
     int getNumConnectors() override;

@@ -74,7 +74,8 @@ public:
 
     // Corner rounding with arcs of radius `_turn_radius`; writes the segments and `_segments_length`
     // and appends the smoothed polyline to `out`. A corner whose arc does not fit becomes a straight
-    // segment to the corner (quiet: it is left out).
+    // segment to the corner (quiet: it is left out). Public although underscored: set_route always asks
+    // for the loud form, so the controller tests call the quiet one directly.
     void _smooth_route3(const std::vector<osg::Vec3f>& route, std::vector<osg::Vec3f>& out, bool quiet);
 
     const std::vector<std::shared_ptr<LineSegment>>& get_segments() const { return _segments; }

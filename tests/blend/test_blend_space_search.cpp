@@ -69,7 +69,7 @@ TEST(BlendSpace2DSearch, CornersOfTheCellClampedWithDefaultsAtTheTopAndNearestSt
 
 TEST(EntryLoading, LoopParamsAreFramesAt30PerSecondAndMistypedFieldsAreIgnored) {
     auto e = load<Animation>(R"(return { name = "Walk", loop = true, loop_params = { 15, 45 } })");
-    EXPECT_TRUE(e.get_name() == "Walk" && e.get_loop() && e._check_loop(std::nullopt) && !e._check_loop(false));
+    EXPECT_TRUE(e.get_name() == "Walk" && e.get_loop());
     EXPECT_FLOAT_EQ(e.get_loop_start(), 0.5f);
     EXPECT_FLOAT_EQ(e.get_loop_end(), 1.5f);
     e = load<Animation>(R"(return { loop_params = { 15 } })");

@@ -34,9 +34,17 @@ World& World::get() {
 
 World::World() {
     orn::set_log_to_stderr(std::getenv("FUZZ_VERBOSE") != nullptr);
-    char pattern[] = "/tmp/animator-fuzz-XXXXXX";
-    const char* dir = mkdtemp(pattern);
-    _root = dir ? dir : "/tmp/animator-fuzz";
+    // Every input is written as a file: in memory where the system has a memory file system (a file
+    // on disk costs milliseconds to open on a busy machine). The folder goes when the process ends.
+    const std::string base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+    std::string pattern = base + "/animator-fuzz-XXXXXX";
+    const char* dir = mkdtemp(pattern.data());
+    _root = dir ? dir : base + "/animator-fuzz";
+    static const std::string root = _root;
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(root, ignored);
+    });
     for (const char* folder : {"", "/blend_space", "/override", "/graph"})
         std::filesystem::create_directories(_root + "/animations/" + TYPE + folder);
     std::filesystem::create_directories(_root + "/models");
@@ -66,6 +74,11 @@ std::unique_ptr<Animator::AnimationManager> World::load_type() const {
         // A graph naming an unknown state throws by design; nothing may be left running.
     }
     return manager;
+}
+
+Animator::AnimationManager& World::library() const {
+    static Animator::AnimationManager* manager = load_type().release();  // lives as long as the process
+    return *manager;
 }
 
 void World::load_model(const std::string& file) const {

@@ -1,7 +1,8 @@
 // The skeleton-type folder the fuzz harnesses feed their inputs into: the sample Lua skeleton
 // ("biped_lua") with one small clip per sample clip name, mounted at "/animations/", and a models folder
 // at "/models/". Each harness writes its input as one file of that folder and runs the loader of that
-// file alone.
+// file: the descriptor and clip harnesses feed it to the one loader of a library loaded once per
+// process (see Animator::AnimationManagerFuzzAccess), the others load a whole type or model per input.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +24,9 @@ public:
 
     // Loads the type "biped_lua" from the folder as it stands (a fresh library, not the registry's).
     std::unique_ptr<Animator::AnimationManager> load_type() const;
+    // The type "biped_lua" as the world first had it (no input among its files), loaded on first use
+    // and kept for the whole process.
+    Animator::AnimationManager& library() const;
     // Loads the model "/models/<file>" through both stages, places one character on it and lets it go.
     void load_model(const std::string& file) const;
 

@@ -1,12 +1,14 @@
-// Fuzz harness: an assimp-binary clip file among the clips of the type.
+// Fuzz harness: an assimp-binary clip file, fed to the clip loader of a loaded library.
 #include <cstddef>
 #include <cstdint>
 
+#include "fuzz/AnimationManagerFuzzAccess.h"
 #include "fuzz/FuzzWorld.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fuzz::World& world = fuzz::World::get();
+    Animator::AnimationManagerFuzzAccess access(world.library());
     world.put("animations/biped_lua/input.assbin", data, size);
-    world.load_type();
+    access.load_clip("input.assbin");
     return 0;
 }

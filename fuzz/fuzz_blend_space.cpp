@@ -1,12 +1,14 @@
-// Fuzz harness: a blend-space descriptor of the type.
+// Fuzz harness: a blend-space descriptor, fed to the blend-space loader of a loaded library.
 #include <cstddef>
 #include <cstdint>
 
+#include "fuzz/AnimationManagerFuzzAccess.h"
 #include "fuzz/FuzzWorld.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fuzz::World& world = fuzz::World::get();
+    Animator::AnimationManagerFuzzAccess access(world.library());
     world.put("animations/biped_lua/blend_space/input.lua", data, size);
-    world.load_type();
+    access.load_blend_space("input.lua");
     return 0;
 }

@@ -175,11 +175,6 @@ void AnimationManager::init() {
     _loaded = true;
 }
 
-struct AnimationManager::SkeletonGate {
-    std::once_flag once;
-    bool loaded = false;
-};
-
 bool AnimationManager::_skeleton_ready(SkeletonGate& gate) {
     std::call_once(gate.once, [&] {
         std::lock_guard<std::mutex> lua_lock(_lua_lock);

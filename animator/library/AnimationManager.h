@@ -206,7 +206,13 @@ protected:
 
 private:
     friend class ClipLoadTask;
-    struct SkeletonGate;
+    // The fuzz harnesses (fuzz/) feed one input at a time to the loader of one entry of a loaded library.
+    friend class AnimationManagerFuzzAccess;
+    // Whether the skeleton of one init has loaded: loaded once, by the first task that needs it.
+    struct SkeletonGate {
+        std::once_flag once;
+        bool loaded = false;
+    };
     // Loads one entry of the clip directory (runs on the task pool); a clip enters the library once
     // the skeleton of this init is loaded, and is dropped without a message when it could not be.
     void _load_clip_entry(const std::string& dir, const std::string& entry, const PreprocessingOption& option,

@@ -368,6 +368,9 @@ void AnimationManager::create_gpu_animations() {
 }
 
 void AnimationManager::release_gpu_animations() {
+    // A renderer reset may come while another thread loads this library, whose packing task makes the
+    // GPU data: the release waits for that init to end.
+    std::lock_guard<std::mutex> init_lock(_init_lock);
     _gpu.reset();
     _gpu_created = false;
 }

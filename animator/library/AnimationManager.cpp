@@ -91,6 +91,7 @@ void AnimationManager::_reset() {
     _root_node_id = -1;
     _default_animation_index = 0;
     _skeleton_file_name.clear();
+    _runtime = ClipRuntime();
 }
 
 void AnimationManager::init() {
@@ -172,6 +173,7 @@ void AnimationManager::init() {
 
     _load_blend_spaces(blend_spaces, cfg);
     _load_overrides(overrides, cfg);
+    _runtime.build(*this, _node_ids);
 
     // The GPU packing only reads the clips and overrides, so the graph is loaded here while it runs;
     // init returns once both are done.

@@ -3,6 +3,7 @@
 #include "animator/library/ClipRuntime.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -212,6 +213,8 @@ int clip_of(float v) { return v >= 0.0f && v < 65535.0f ? static_cast<int>(v) : 
 // Building
 
 void ClipRuntime::build(const AnimationManager& manager, const std::unordered_map<const char*, int>& node_ids) {
+    static std::atomic<uint64_t> builds{0};
+    _generation = ++builds;
     const std::vector<aiMatrix4x4>& rest = manager.get_rest_transforms();
     const std::vector<std::vector<uint32_t>>& paths = manager.get_node_paths();
     const size_t n = std::min(rest.size(), paths.size());
@@ -255,8 +258,8 @@ void ClipRuntime::_build_clip(const AnimationManager& manager, int index, Clip& 
     const AnimationManager::AnimationDescription* d = manager.get_description(index);
     const aiAnimation* anim = manager.get_clip_animation(index);
     clip.animation = anim;
-    clip.rate = anim && anim->mTicksPerSecond > 0.0 ? anim->mTicksPerSecond : DEFAULT_TICKS_PER_SECOND;
-    clip.duration = anim && std::isfinite(anim->mDuration) && anim->mDuration > 0.0 ? anim->mDuration : 0.0;
+    clip.rate = rate_of(anim);
+    clip.duration = duration_of(anim);
     clip.seconds = static_cast<float>(clip.duration / clip.rate);
     clip.frames = clip.duration > 0.0 ? static_cast<int>(std::min(std::floor(clip.duration) + 1.0, 2147483647.0)) : 1;
     clip.channels.assign(n, nullptr);
@@ -317,14 +320,26 @@ int ClipRuntime::node_id(const std::string& name) const {
 // ---------------------------------------------------------------------------------------------------
 // By index
 
-float ClipRuntime::tick_of(const Clip& clip, float time, bool loop) {
-    if (!clip.animation || clip.duration <= 0.0) return 0.0f;
-    float tick = static_cast<float>(static_cast<double>(time) * clip.rate);
+double ClipRuntime::rate_of(const aiAnimation* anim) {
+    return anim && anim->mTicksPerSecond > 0.0 ? anim->mTicksPerSecond : DEFAULT_TICKS_PER_SECOND;
+}
+
+double ClipRuntime::duration_of(const aiAnimation* anim) {
+    return anim && std::isfinite(anim->mDuration) && anim->mDuration > 0.0 ? anim->mDuration : 0.0;
+}
+
+float ClipRuntime::tick_at(double rate, double duration, float time, bool loop) {
+    if (duration <= 0.0) return 0.0f;
+    float tick = static_cast<float>(static_cast<double>(time) * rate);
     if (loop)
-        tick = static_cast<float>(std::fmod(static_cast<double>(tick), clip.duration));
+        tick = static_cast<float>(std::fmod(static_cast<double>(tick), duration));
     else
-        tick = clamp(tick, 0.0f, static_cast<float>(clip.duration));
+        tick = clamp(tick, 0.0f, static_cast<float>(duration));
     return std::isfinite(tick) ? tick : 0.0f;
+}
+
+float ClipRuntime::tick_of(const Clip& clip, float time, bool loop) {
+    return clip.animation ? tick_at(clip.rate, clip.duration, time, loop) : 0.0f;
 }
 
 ClipRuntime::KeyPair ClipRuntime::key_pair(float tick, int count) {
@@ -333,7 +348,8 @@ ClipRuntime::KeyPair ClipRuntime::key_pair(float tick, int count) {
     const float top = static_cast<float>(count - 1);
     const float t = std::min(std::max(tick, 0.0f), top);
     p.k0 = static_cast<int>(t);
-    p.k1 = static_cast<int>(clamp(t + 1.0f, t, top));
+    // The next key by index: t + 1 in float may round up past it (7.9999995 + 1 = 9).
+    p.k1 = std::min(p.k0 + 1, count - 1);
     p.f = std::min(std::max(t - static_cast<float>(p.k0), 0.0f), 1.0f);
     return p;
 }
@@ -369,6 +385,8 @@ osg::Matrixf ClipRuntime::to_matrix(int node, const NodeSample& sample) const {
         return osg::Matrixf::identity();
     }
 }
+
+osg::Matrixf ClipRuntime::matrix_of(const Transform& transform) { return osg_matrix(transform); }
 
 osg::Matrixf ClipRuntime::sample_matrix(int node, int index, float time, bool loop) const {
     const Clip* c = clip(index);
@@ -479,6 +497,16 @@ ClipRuntime::NodeSample ClipRuntime::record_node(int node, const RecordTiming& t
     return m;
 }
 
+osg::Matrixf ClipRuntime::record_node_in_model(int node, const RecordTiming& timing) const {
+    if (node < 0 || node >= num_nodes()) return osg::Matrixf::identity();
+    osg::Matrixf m = to_matrix(node, record_node(node, timing));
+    for (int p = _parents[node]; p >= 0; p = _parents[p]) {
+        const osg::Matrixf parent = to_matrix(p, record_node(p, timing));
+        multiply(m.ptr(), parent.ptr(), m.ptr());
+    }
+    return m;
+}
+
 ClipRuntime::NodeSample ClipRuntime::crossfade_node(int node, const RecordTiming& previous, const RecordTiming& next,
                                                     const ShaderBlendSpace2D& next_record, float time) const {
     const float b = next_record.blend_duration;
@@ -565,10 +593,15 @@ aiMatrix4x4 ClipRuntime::local_at_time(int node, const Clip* clip, float tick) c
         const float s = a.translation[3] + (b.translation[3] - a.translation[3]) * kp.f;
         return assimp_matrix(q, p, s);
     }
+    return channel_at_time(ch, tick, _rest[node]);
+}
+
+aiMatrix4x4 ClipRuntime::channel_at_time(const aiNodeAnim* ch, float tick, const aiMatrix4x4& rest) {
+    if (!ch) return rest;
     aiVector3D rest_scaling(1, 1, 1), rest_position;
     aiQuaternion rest_rotation;
     if (ch->mNumPositionKeys == 0 || ch->mNumRotationKeys == 0 || ch->mNumScalingKeys == 0)
-        _rest[node].Decompose(rest_scaling, rest_rotation, rest_position);
+        rest.Decompose(rest_scaling, rest_rotation, rest_position);
     const double t = tick;
     const aiVector3D p = sample_track(ch->mPositionKeys, ch->mNumPositionKeys, t, rest_position);
     const aiQuaternion q = sample_track(ch->mRotationKeys, ch->mNumRotationKeys, t, rest_rotation);

@@ -96,6 +96,8 @@ public:
     // library's interned node names to node ids.
     void build(const AnimationManager& manager, const std::unordered_map<const char*, int>& node_ids);
 
+    // Tells one build from any other (of any library), for what callers keep between calls.
+    uint64_t generation() const { return _generation; }
     int num_nodes() const { return static_cast<int>(_parents.size()); }
     int num_clips() const { return static_cast<int>(_clips.size()); }
     // Node id of a name, -1 when it is not a node.
@@ -109,20 +111,31 @@ public:
     // Per node its parent's id, -1 for a top node; parents come before their children.
     const std::vector<int>& parents() const { return _parents; }
 
-    // ---- by index (osg form)
-    // The tick of a time: looping by fmod, else clamped to the clip.
+    // A clip's rate (ticks per second; the default for a clip that gives none) and duration in ticks
+    // (0 for none or one that is not a number).
+    static double rate_of(const aiAnimation* animation);
+    static double duration_of(const aiAnimation* animation);
+    // The tick of a time in a clip of `duration` ticks at `rate`: looping by fmod, else clamped to the
+    // clip; 0 for a clip without duration.
+    static float tick_at(double rate, double duration, float time, bool loop);
     static float tick_of(const Clip& clip, float time, bool loop);
+
+    // ---- by index (osg form)
     static KeyPair key_pair(float tick, int count);
     // A node's local transform from a clip's key pair (its rest transform without a channel).
     NodeSample sample(int node, const Clip& clip, const KeyPair& pair) const;
     osg::Matrixf sample_matrix(int node, int clip, float time, bool loop) const;
     // A sample of a node as a matrix: identity, the rest transform as it is, or the keys.
     osg::Matrixf to_matrix(int node, const NodeSample& sample) const;
+    // Scale, rotation (normalised) and translation as one matrix.
+    static osg::Matrixf matrix_of(const Transform& transform);
 
     // ---- sample records
     RecordTiming timing(const ShaderBlendSpace2D& rec, float time) const;
     // The node's local transform under a record (overrides applied).
     NodeSample record_node(int node, const RecordTiming& timing) const;
+    // The node's model-space transform under a record: its local one chained through its ancestors'.
+    osg::Matrixf record_node_in_model(int node, const RecordTiming& timing) const;
     // The same across a cross-fade from `previous` to `next` at `time` (next's blend start and duration).
     NodeSample crossfade_node(int node, const RecordTiming& previous, const RecordTiming& next,
                               const ShaderBlendSpace2D& next_record, float time) const;
@@ -136,6 +149,8 @@ public:
     void chain_to_model(osg::Matrixf* matrices) const;
 
     // ---- by key time (assimp form)
+    // One channel's local transform at a tick by key time; an empty track takes its part of `rest`.
+    static aiMatrix4x4 channel_at_time(const aiNodeAnim* channel, float tick, const aiMatrix4x4& rest);
     // A node's local transform in a clip at a tick, read by key time; its rest transform without a
     // channel or without a clip.
     aiMatrix4x4 local_at_time(int node, const Clip* clip, float tick) const;
@@ -155,6 +170,7 @@ public:
 private:
     void _build_clip(const AnimationManager& manager, int index, Clip& clip);
 
+    uint64_t _generation = 0;
     std::vector<Frame> _frames;
     std::vector<Clip> _clips;
     std::vector<int> _parents;

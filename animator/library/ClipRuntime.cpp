@@ -204,6 +204,12 @@ Value sample_track(const Key* keys, unsigned n, double t, const Value& rest) {
     return mix(keys[i].mValue, keys[i + 1].mValue, f);
 }
 
+// A number no build of any library had before.
+uint64_t next_generation() {
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+}
+
 // Clip index held as a float in a sample record; -1 for anything that is not a whole index.
 int clip_of(float v) { return v >= 0.0f && v < 65535.0f ? static_cast<int>(v) : -1; }
 
@@ -213,8 +219,6 @@ int clip_of(float v) { return v >= 0.0f && v < 65535.0f ? static_cast<int>(v) : 
 // Building
 
 void ClipRuntime::build(const AnimationManager& manager, const std::unordered_map<const char*, int>& node_ids) {
-    static std::atomic<uint64_t> builds{0};
-    _generation = ++builds;
     const std::vector<aiMatrix4x4>& rest = manager.get_rest_transforms();
     const std::vector<std::vector<uint32_t>>& paths = manager.get_node_paths();
     const size_t n = std::min(rest.size(), paths.size());
@@ -251,6 +255,16 @@ void ClipRuntime::build(const AnimationManager& manager, const std::unordered_ma
     _frames.reserve(frames);
     _clips.assign(static_cast<size_t>(std::max(clips, 0)), Clip());
     for (int c = 0; c < clips; ++c) _build_clip(manager, c, _clips[c]);
+    bind_overrides(manager);
+}
+
+void ClipRuntime::bind_overrides(const AnimationManager& manager) {
+    // What callers keep (record timings hold override weights) is of an earlier build now.
+    _generation = next_generation();
+    for (size_t c = 0; c < _clips.size(); ++c) {
+        const AnimationManager::OverrideAnimation* ov = manager.find_override_by_clip(static_cast<int>(c));
+        _clips[c].override_weights = ov && ov->weights.size() >= _parents.size() ? ov->weights.data() : nullptr;
+    }
 }
 
 void ClipRuntime::_build_clip(const AnimationManager& manager, int index, Clip& clip) {
@@ -290,9 +304,6 @@ void ClipRuntime::_build_clip(const AnimationManager& manager, int index, Clip& 
             _frames.push_back(frame);
         }
     }
-
-    const AnimationManager::OverrideAnimation* ov = manager.find_override_by_clip(index);
-    clip.override_weights = ov && ov->weights.size() >= n ? ov->weights.data() : nullptr;
 
     clip.root_motion.clear();
     clip.root_keys.clear();

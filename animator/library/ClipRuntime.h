@@ -95,6 +95,8 @@ public:
     // Builds everything from the library's loaded skeleton, clips and overrides; `node_ids` maps the
     // library's interned node names to node ids.
     void build(const AnimationManager& manager, const std::unordered_map<const char*, int>& node_ids);
+    // Takes the library's overrides again (loaded after the clips).
+    void bind_overrides(const AnimationManager& manager);
 
     // Tells one build from any other (of any library), for what callers keep between calls.
     uint64_t generation() const { return _generation; }

@@ -23,17 +23,30 @@ const float ASSIMP_LINEAR_BELOW = 1e-4f;
 
 // sin((1 - t)θ) / sin θ and sin(tθ) / sin θ for cos θ = x in [0, 1], as the series in x - 1 of
 // sin(tθ) / sin θ = t Π (1 + (t² - i²) (x - 1) / (i (2i + 1))) (nested), N terms; the last factor is
-// stretched by `last` to make up for the terms left out. Four terms keep within 2e-7 of the exact
-// weights for x ≥ 0.9, twelve within 1e-6 for any x ≥ 0.
+// stretched by `last` to make up for the terms left out. Within 2.5e-7 of the exact weights: two terms
+// for x ≥ 0.99, four for x ≥ 0.9, six for x ≥ 0.7; twelve keep within 1e-6 for any x ≥ 0.
 template <int N>
-void arc_weights(float x, float t, float last, float& wa, float& wb) {
+struct ArcSeries {
+    float k[N] = {}, kk[N] = {};  // 1 / (i (2i + 1)) and i² times it, i = 1 … N
+    constexpr explicit ArcSeries(float last) {
+        for (int i = 1; i <= N; ++i) {
+            k[i - 1] = (i == N ? last : 1.0f) / static_cast<float>(i * (2 * i + 1));
+            kk[i - 1] = k[i - 1] * static_cast<float>(i * i);
+        }
+    }
+};
+constexpr ArcSeries<2> TINY_ARC(1.0f);
+constexpr ArcSeries<4> SHORT_ARC(1.0f);
+constexpr ArcSeries<6> MIDDLE_ARC(1.0f);
+constexpr ArcSeries<12> LONG_ARC(1.90110745f);
+
+template <int N>
+void arc_weights(const ArcSeries<N>& s, float x, float t, float& wa, float& wb) {
     const float xm1 = x - 1.0f, d = 1.0f - t, t2 = t * t, d2 = d * d;
     float at = 1.0f, ad = 1.0f;
-    for (int i = N; i >= 1; --i) {
-        const float k = (i == N ? last : 1.0f) / static_cast<float>(i * (2 * i + 1));
-        const float ii = static_cast<float>(i * i);
-        at = 1.0f + (t2 - ii) * k * xm1 * at;
-        ad = 1.0f + (d2 - ii) * k * xm1 * ad;
+    for (int i = N - 1; i >= 0; --i) {
+        at = 1.0f + (s.k[i] * t2 - s.kk[i]) * xm1 * at;
+        ad = 1.0f + (s.k[i] * d2 - s.kk[i]) * xm1 * ad;
     }
     wa = d * ad;
     wb = t * at;
@@ -41,14 +54,18 @@ void arc_weights(float x, float t, float last, float& wa, float& wb) {
 
 // The weights of the spherical interpolation by t between unit quaternions whose dot product is c:
 // along the shorter arc (wb negative when c is), exact to float rounding.
-void slerp_weights(float c, float t, float& wa, float& wb) {
+inline void slerp_weights(float c, float t, float& wa, float& wb) {
     const float sign = c < 0.0f ? -1.0f : 1.0f;
     float x = std::fabs(c);
     if (!(x <= 1.0f)) x = 1.0f;
-    if (x >= 0.9f)
-        arc_weights<4>(x, t, 1.0f, wa, wb);
+    if (x >= 0.99f)
+        arc_weights(TINY_ARC, x, t, wa, wb);
+    else if (x >= 0.9f)
+        arc_weights(SHORT_ARC, x, t, wa, wb);
+    else if (x >= 0.7f)
+        arc_weights(MIDDLE_ARC, x, t, wa, wb);
     else
-        arc_weights<12>(x, t, 1.90110745f, wa, wb);
+        arc_weights(LONG_ARC, x, t, wa, wb);
     wb *= sign;
 }
 
@@ -485,27 +502,33 @@ ClipRuntime::RecordTiming ClipRuntime::timing(const ShaderBlendSpace2D& rec, flo
 }
 
 ClipRuntime::NodeSample ClipRuntime::record_node(int node, const RecordTiming& t) const {
+    if (t.samples == 0) return NodeSample();
+    // The override's pose replaces the node's whole.
+    if (t.override_weights && t.override_weights[node] > 0.0f) return sample(node, _clips[t.override_clip], t.override_pair);
+    // A node that no clip of the record animates is what every sample is: its rest transform, or nothing.
+    const Clip* c[4] = {nullptr, nullptr, nullptr, nullptr};
+    bool keyed = false, uniform = true;
+    Source first = FROM_NONE;
+    for (int k = 0; k < t.samples; ++k) {
+        c[k] = clip(t.clips[k]);
+        const Source s = !c[k] || !c[k]->animation ? FROM_NONE : c[k]->channels[node] ? FROM_KEYS : FROM_REST;
+        keyed = keyed || s == FROM_KEYS;
+        if (k == 0) first = s;
+        uniform = uniform && s == first;
+    }
+    if (!keyed && uniform) {
+        NodeSample out;
+        out.source = first;
+        if (first == FROM_REST) out.transform = _rest_transforms[node];
+        return out;
+    }
     NodeSample s[4];
     for (int k = 0; k < t.samples; ++k)
-        if (const Clip* c = clip(t.clips[k])) s[k] = sample(node, *c, t.pairs[k]);
-    NodeSample m;
-    switch (t.samples) {
-    case 1:
-        m = s[0];
-        break;
-    case 2:
-        m = blend(s[0], s[1], static_cast<double>(t.weight_x));
-        break;
-    case 4: {
-        const double u = t.weight_x;
-        m = blend(blend(s[0], s[1], u), blend(s[2], s[3], u), static_cast<double>(t.weight_y));
-        break;
-    }
-    default:
-        return m;
-    }
-    if (t.override_weights && t.override_weights[node] > 0.0f) m = sample(node, _clips[t.override_clip], t.override_pair);
-    return m;
+        if (c[k]) s[k] = sample(node, *c[k], t.pairs[k]);
+    if (t.samples == 1) return s[0];
+    const double u = t.weight_x;
+    if (t.samples == 2) return blend(s[0], s[1], u);
+    return blend(blend(s[0], s[1], u), blend(s[2], s[3], u), static_cast<double>(t.weight_y));
 }
 
 osg::Matrixf ClipRuntime::record_node_in_model(int node, const RecordTiming& timing) const {

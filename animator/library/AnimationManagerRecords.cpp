@@ -110,7 +110,7 @@ bool AnimationManager::get_model_transforms(float time, CharacterModelCookie* co
 
 InstanceMatrices AnimationManager::_get_instance_matrix(float time, const ShaderBlendSpace2D& rec) const {
     InstanceMatrices out;
-    _runtime.record_root(_runtime.timing(rec, time), rec, std::get<0>(out), std::get<1>(out));
+    _runtime.record_root(_runtime.timing(rec, time, false), rec, std::get<0>(out), std::get<1>(out));
     return out;
 }
 

@@ -64,8 +64,8 @@ void AnimationManager::_build_bones(const std::vector<aiMatrix4x4>& world, std::
     for (size_t i = 0; i < n; ++i) {
         const std::vector<uint32_t>& path = _node_paths[i];
         const size_t q = path.size() > 1 ? path[1] : i;
-        bones[2 * i] = get_translation(world[q]);
-        bones[2 * i + 1] = get_translation(world[i]);
+        bones[2 * i].set(world[q].a4, world[q].b4, world[q].c4);
+        bones[2 * i + 1].set(world[i].a4, world[i].b4, world[i].c4);
     }
 }
 

@@ -10,14 +10,16 @@
 #include <osg/Quat>
 
 #include "animator/library/AnimationManager.h"
+#include "animator/library/AnimationManagerDetail.h"
 #include "animator/util/MathUtils.h"
 
 namespace Animator {
 
 namespace {
 
-// Scales closer to 1 than this are taken as 1 when transforms blend.
-const float UNIT_SCALE_TOLERANCE = 1e-5f;
+using detail::mix;
+using detail::UNIT_SCALE_TOLERANCE;
+
 // assimp's quaternion interpolation turns linear when 1 - cos of the half angle is at most this.
 const float ASSIMP_LINEAR_BELOW = 1e-4f;
 
@@ -194,13 +196,6 @@ bool on_ticks(const Key* keys, unsigned n, int count) {
     for (unsigned k = 0; k < n; ++k)
         if (keys[k].mTime != static_cast<double>(k)) return false;
     return true;
-}
-
-aiVector3D mix(const aiVector3D& a, const aiVector3D& b, float f) { return a + (b - a) * f; }
-aiQuaternion mix(const aiQuaternion& a, const aiQuaternion& b, float f) {
-    aiQuaternion out;
-    aiQuaternion::Interpolate(out, a, b, f);
-    return out;
 }
 
 // A key track at tick t by key time, as assimp interpolates it: held before the first key and after the
@@ -425,7 +420,7 @@ osg::Matrixf ClipRuntime::sample_matrix(int node, int index, float time, bool lo
 // ---------------------------------------------------------------------------------------------------
 // Sample records
 
-ClipRuntime::RecordTiming ClipRuntime::timing(const ShaderBlendSpace2D& rec, float time) const {
+ClipRuntime::RecordTiming ClipRuntime::timing(const ShaderBlendSpace2D& rec, float time, bool node_frames) const {
     RecordTiming t;
     t.kind = rec.kind;
     t.looping = rec.loop > 0.0f;
@@ -486,6 +481,7 @@ ClipRuntime::RecordTiming ClipRuntime::timing(const ShaderBlendSpace2D& rec, flo
     default:
         return t;
     }
+    if (!node_frames) return t;
     for (int k = 0; k < t.samples; ++k)
         if (const Clip* c = clip(t.clips[k])) t.pairs[k] = key_pair(tick_of(*c, t.node_times[k], t.looping), c->frames);
 

@@ -133,7 +133,9 @@ public:
     static osg::Matrixf matrix_of(const Transform& transform);
 
     // ---- sample records
-    RecordTiming timing(const ShaderBlendSpace2D& rec, float time) const;
+    // The record's timing at a time; the frames of its node times (`pairs`, the override's) only with
+    // `node_frames` (the instance matrices do without).
+    RecordTiming timing(const ShaderBlendSpace2D& rec, float time, bool node_frames = true) const;
     // The node's local transform under a record (overrides applied).
     NodeSample record_node(int node, const RecordTiming& timing) const;
     // The node's model-space transform under a record: its local one chained through its ancestors'.

@@ -414,6 +414,7 @@ osg::Matrixf ClipRuntime::matrix_of(const Transform& transform) { return osg_mat
 osg::Matrixf ClipRuntime::sample_matrix(int node, int index, float time, bool loop) const {
     const Clip* c = clip(index);
     if (!c || !c->animation || node < 0 || node >= num_nodes()) return osg::Matrixf::identity();
+    if (!c->channels[node]) return _rest_matrices[node];
     return to_matrix(node, sample(node, *c, key_pair(tick_of(*c, time, loop), c->frames)));
 }
 

@@ -20,19 +20,34 @@
 #include "refhost/CpuBackend.h"
 #include "tests/support/TestSupport.h"
 
-// Allocations made while `counting` is on (any thread).
+// Allocations made while `counting` is on (any thread). Every plain form of new and delete is replaced
+// (all on malloc and free), so that none meets a partner of the other kind; the aligned forms stay.
 namespace {
 std::atomic<bool> counting{false};
 std::atomic<long> allocations{0};
-}  // namespace
 
-void* operator new(std::size_t size) {
+void* counted(std::size_t size) noexcept {
     if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) return p;
+    return std::malloc(size ? size : 1);
+}
+void* counted_or_throw(std::size_t size) {
+    if (void* p = counted(size)) return p;
     throw std::bad_alloc();
 }
+}  // namespace
+
+// GCC cannot see that these deletes only ever meet the news below.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) { return counted_or_throw(size); }
+void* operator new[](std::size_t size) { return counted_or_throw(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return counted(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return counted(size); }
 void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 using namespace Animator;
 

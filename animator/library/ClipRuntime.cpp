@@ -645,9 +645,17 @@ aiMatrix4x4 ClipRuntime::channel_at_time(const aiNodeAnim* ch, float tick, const
 
 void ClipRuntime::world_at_time(const Clip* clip, float tick, aiMatrix4x4* world) const {
     const int n = num_nodes();
+    const bool keyed = clip && clip->animation;
     for (int i = 0; i < n; ++i) {
-        world[i] = local_at_time(i, clip, tick);
-        if (_parents[i] >= 0) multiply(world[_parents[i]][0], world[i][0], world[i][0]);
+        const int p = _parents[i];
+        if (keyed && clip->channels[i]) {
+            world[i] = local_at_time(i, clip, tick);
+            if (p >= 0) multiply(world[p][0], world[i][0], world[i][0]);
+        } else if (p >= 0) {
+            multiply(world[p][0], _rest[i][0], world[i][0]);
+        } else {
+            world[i] = _rest[i];
+        }
     }
 }
 

@@ -1,10 +1,12 @@
 // Per-character CPU queries on the sample model: the instance matrix of a character whose current
-// record is a 2-D blend of four clips, and the model-space position of a hand node.
+// record is a 2-D blend of four clips, the model-space position of a hand node, and the model-space
+// matrices of every node of that character (thread CPU time per call).
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <vector>
 
 #include "animator/instance/CharacterModelCookie.h"
 #include "animator/library/AnimationManager.h"
@@ -82,6 +84,21 @@ void BM_HandNodeWorldPos2D(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_HandNodeWorldPos2D);
+
+void BM_ModelTransforms2D(benchmark::State& state) {
+    Scene& s = scene();
+    if (!s.manager) {
+        state.SkipWithError("sample data missing");
+        return;
+    }
+    std::vector<osg::Matrixf> out(static_cast<size_t>(s.manager->get_num_nodes()));
+    float t = 0.0f;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(s.manager->get_model_transforms(t, s.character(), out.data()));
+        t += 0.013f;
+    }
+}
+BENCHMARK(BM_ModelTransforms2D)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -1,5 +1,7 @@
 // Animation library costs: loading the sample skeleton type "biped" with one and two pool workers
-// and the speed-up between them, single-node samples, root matrices and whole poses.
+// and the speed-up between them, single-node samples, root matrices, whole poses of one clip, every
+// node of a 2-D record of four clips chained to model space, and the instance matrix of that record.
+// Times are thread CPU time per call (per whole character where a benchmark poses one).
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -138,6 +140,67 @@ void BM_GetPose(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_GetPose)->Unit(benchmark::kMicrosecond);
+
+// The record of the sample character's 2-D blend space: idle, looking idle, slow and fast walk.
+ShaderBlendSpace2D record_2d(const AnimationManager& m) {
+    ShaderBlendSpace2D r;
+    r.kind = BS_RECORD_2D;
+    const char* clips[4] = {"idle", "idle_look", "walk_loop_slow", "walk_loop_fast"};
+    for (int i = 0; i < 4; ++i) r.samples[i].clip = m.get_animation_index(clips[i]);
+    r.loop = 1.0f;
+    r.weight_x = 0.3f;
+    r.weight_y = 0.6f;
+    return r;
+}
+
+// Every node's local transform under the record, each chained onto its parent's model-space one:
+// what a caller of the node queries pays for a whole character.
+void BM_RecordNodesToModelSpace2D(benchmark::State& state) {
+    AnimationManager& m = biped();
+    if (m.get_num_animations() < 4) {
+        state.SkipWithError("biped has too few clips");
+        return;
+    }
+    const ShaderBlendSpace2D r = record_2d(m);
+    const int n = m.get_num_nodes();
+    // Parents first: by the length of the path to the root.
+    std::vector<int> order(static_cast<size_t>(n)), parent(static_cast<size_t>(n), -1);
+    for (int i = 0; i < n; ++i) {
+        order[i] = i;
+        const auto& path = m.get_node_paths()[i];
+        if (path.size() > 1) parent[i] = static_cast<int>(path[1]);
+    }
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        return m.get_node_paths()[a].size() < m.get_node_paths()[b].size();
+    });
+    std::vector<osg::Matrixf> model(static_cast<size_t>(n));
+    float t = 0.0f;
+    for (auto _ : state) {
+        for (int i : order) {
+            model[i] = m.get_bs_node_matrix(i, t, r);
+            if (parent[i] >= 0) model[i] = model[i] * model[parent[i]];
+        }
+        benchmark::DoNotOptimize(model.data());
+        t += 0.013f;
+    }
+    state.counters["nodes"] = n;
+}
+BENCHMARK(BM_RecordNodesToModelSpace2D)->Unit(benchmark::kMicrosecond);
+
+void BM_RecordInstanceMatrix2D(benchmark::State& state) {
+    AnimationManager& m = biped();
+    if (m.get_num_animations() < 4) {
+        state.SkipWithError("biped has too few clips");
+        return;
+    }
+    const ShaderBlendSpace2D r = record_2d(m);
+    float t = 0.0f;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(m._get_instance_matrix(t, r));
+        t += 0.013f;
+    }
+}
+BENCHMARK(BM_RecordInstanceMatrix2D);
 
 }  // namespace
 

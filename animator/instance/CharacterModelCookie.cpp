@@ -131,22 +131,25 @@ std::vector<ShaderBlendSpace2D>& CharacterModelCookie::get_stack(float) {
 
 int CharacterModelCookie::get_stack_size() const { return instance_data.stack_size; }
 
-int CharacterModelCookie::get_current_slot(float t) const {
-    const int n = instance_data.stack_size;
-    if (!model || n <= 0) return -1;
-    if (model->get_record(instance_data.stack[0]).start_time >= t) return 0;
+int CharacterModelCookie::slot_at(const CharacterModelReflection& model, const InstanceData& data, float t) {
+    const int n = std::min(data.stack_size, MAX_ANIMATIONS_STACK_SIZE);
+    const ShaderBlendSpace2D* bottom = n > 0 ? model.find_record(data.stack[0]) : nullptr;
+    if (!bottom) return -1;
+    if (bottom->start_time >= t) return 0;
     for (int i = 0; i < n; ++i) {
-        const ShaderBlendSpace2D& entry = model->get_record(instance_data.stack[i]);
-        if (t >= entry.start_time &&
-            (i == n - 1 || model->get_record(instance_data.stack[i + 1]).start_time > t))
-            return i;
+        const ShaderBlendSpace2D* entry = model.find_record(data.stack[i]);
+        if (!entry) continue;
+        const ShaderBlendSpace2D* above = i + 1 < n ? model.find_record(data.stack[i + 1]) : nullptr;
+        if (t >= entry->start_time && (!above || above->start_time > t)) return i;
     }
     return 0;
 }
 
+int CharacterModelCookie::get_current_slot(float t) const { return model ? slot_at(*model, instance_data, t) : -1; }
+
 const ShaderBlendSpace2D& CharacterModelCookie::get_current_blend_space(float t) const {
     const int slot = get_current_slot(t);
-    return slot >= 0 ? model->get_record(instance_data.stack[slot]) : empty_record();
+    return slot >= 0 ? *model->find_record(instance_data.stack[slot]) : empty_record();
 }
 
 int CharacterModelCookie::get_current_blend_space_id(float t) const {

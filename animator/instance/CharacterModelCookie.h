@@ -15,6 +15,7 @@
 
 namespace Animator {
 
+class CharacterModelReflection;
 class CharacterModelStatic;
 
 class CharacterModelCookie : public model::ModelCookie {
@@ -43,6 +44,10 @@ public:
     // The stack slot of the record in effect at t: the newest entry that has started, the bottom one
     // before any has; -1 for an empty stack.
     int get_current_slot(float t) const;
+    // The same rule for any instance record of `model` (the library's per-instance queries use it): an
+    // entry naming no record of the pool counts as not started, and -1 comes back when the bottom
+    // entry names none.
+    static int slot_at(const CharacterModelReflection& model, const InstanceData& data, float t);
     const ShaderBlendSpace2D& get_blend_space(float t) const { return get_current_blend_space(t); }
     int get_current_blend_space_id(float t) const;
     wPosition3<float> get_correction(float t);

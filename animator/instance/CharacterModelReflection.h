@@ -36,6 +36,10 @@ public:
     void set_changed(bool c) { changed = c; }
     // Bounds-checked pool record (throws std::out_of_range).
     const ShaderBlendSpace2D& get_record(int index) const { return pool.records.at(index); }
+    // The pool record of an index, or null for an index outside the pool.
+    const ShaderBlendSpace2D* find_record(int index) const {
+        return index >= 0 && static_cast<size_t>(index) < pool.records.size() ? &pool.records[index] : nullptr;
+    }
 
 protected:
     void* owner;

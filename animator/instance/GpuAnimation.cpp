@@ -27,85 +27,34 @@ const char* const VARIABLE_NAMES[GpuAnimation::V_COUNT] = {
     "local_transforms_rw", "model_transforms_rw", "instance_indices", "timeline",
     "model_time",          "root_transform_index"};
 
-// A scale key as one factor; anything that is not a positive finite factor counts as unscaled.
-float uniform_scale(const aiVector3D& s) {
-    const float f = (s.x + s.y + s.z) / 3.0f;
-    return std::isfinite(f) && f > 0.0f ? f : 1.0f;
-}
-
-GpuAnimation::Frame frame_of(const aiQuaternion& q, const aiVector3D& p, float scale) {
-    return {{q.x, q.y, q.z, q.w}, {p.x, p.y, p.z, scale}};
-}
-
-GpuAnimation::Frame rest_frame(const aiMatrix4x4& m) {
-    aiVector3D scaling, position;
-    aiQuaternion rotation;
-    m.Decompose(scaling, rotation, position);
-    return frame_of(rotation, aiVector3D(m.a4, m.b4, m.c4), uniform_scale(scaling));
-}
-
-template <class Key>
-const Key* key_at(const Key* keys, unsigned n, int f) {
-    return n > 0 && keys ? &keys[std::min<unsigned>(static_cast<unsigned>(f), n - 1)] : nullptr;
-}
-
 }  // namespace
+
+const std::vector<GpuAnimation::Frame>& GpuAnimation::frames() const {
+    static const std::vector<Frame> none;
+    return _frames ? *_frames : none;
+}
 
 void GpuAnimation::pack(const AnimationManager& manager) {
     const size_t n = static_cast<size_t>(std::max(manager.get_num_nodes(), 0));
-    const std::vector<aiMatrix4x4>& rest_transforms = manager.get_rest_transforms();
-    std::vector<Frame> rest(n, frame_of(aiQuaternion(), aiVector3D(), 1.0f));
-    for (size_t i = 0; i < n && i < rest_transforms.size(); ++i) rest[i] = rest_frame(rest_transforms[i]);
-
-    _frames.clear();
+    const ClipRuntime& runtime = manager.get_clip_runtime();
+    _frames = &runtime.frames();
     _clips.clear();
-    const int clip_count = manager.get_num_animations();
-    double estimate = 0.0;
-    for (int c = 0; c < clip_count; ++c)
-        if (const aiAnimation* anim = manager.get_clip_animation(c))
-            estimate += static_cast<double>(n) * std::max(1.0, anim->mDuration + 1.0);
-    _frames.reserve(static_cast<size_t>(std::min(estimate, double(1 << 24))));
-    _clips.reserve(static_cast<size_t>(clip_count));
-
-    for (int c = 0; c < clip_count; ++c) {
+    _clips.reserve(static_cast<size_t>(runtime.num_clips()));
+    const std::map<std::string, osg::Vec4f>& vectors = manager.get_clip_vectors();
+    for (int c = 0; c < runtime.num_clips(); ++c) {
+        const ClipRuntime::Clip& clip = *runtime.clip(c);
         const AnimationManager::AnimationDescription* description = manager.get_description(c);
-        const aiAnimation* anim = manager.get_clip_animation(c);
-        int frames = anim && anim->mDuration > 0.0 ? static_cast<int>(anim->mDuration + 1.0) : 1;
-        frames = std::max(frames, 1);
-
         ClipInfo info{};
-        info.first = static_cast<uint32_t>(_frames.size());
-        info.nodes = static_cast<uint32_t>(n);
-        info.frames = frames;
-        info.rate = anim && anim->mTicksPerSecond > 0.0 ? static_cast<float>(anim->mTicksPerSecond)
-                                                        : static_cast<float>(DEFAULT_TICKS_PER_SECOND);
-        const std::map<std::string, osg::Vec4f>& vectors = manager.get_clip_vectors();
+        info.first = clip.first;
+        info.nodes = static_cast<uint32_t>(runtime.num_nodes());
+        info.frames = clip.frames;
+        info.rate = static_cast<float>(clip.rate);
         auto vec = description ? vectors.find(description->name) : vectors.end();
         const osg::Vec4f v = vec != vectors.end() ? vec->second : osg::Vec4f(1, 1, 1, 1);
         for (int k = 0; k < 4; ++k) info.vector[k] = v[k];
         if (const AnimationManager::OverrideAnimation* ov = manager.find_override_by_clip(c))
             info.vector[3] = -static_cast<float>(ov->id + 1);
         _clips.push_back(info);
-
-        for (size_t node = 0; node < n; ++node) {
-            const aiNodeAnim* ch =
-                description && node < description->channels.size() ? description->channels[node] : nullptr;
-            for (int f = 0; f < frames; ++f) {
-                Frame frame = rest[node];
-                if (ch) {
-                    if (const aiQuatKey* r = key_at(ch->mRotationKeys, ch->mNumRotationKeys, f)) {
-                        const aiQuaternion& q = r->mValue;
-                        frame.rotation[0] = q.x, frame.rotation[1] = q.y, frame.rotation[2] = q.z, frame.rotation[3] = q.w;
-                    }
-                    if (const aiVectorKey* p = key_at(ch->mPositionKeys, ch->mNumPositionKeys, f))
-                        frame.translation[0] = p->mValue.x, frame.translation[1] = p->mValue.y,
-                        frame.translation[2] = p->mValue.z;
-                    const aiVectorKey* s = key_at(ch->mScalingKeys, ch->mNumScalingKeys, f);
-                    frame.translation[3] = s ? uniform_scale(s->mValue) : 1.0f;
-                }
-                _frames.push_back(frame);
-            }
-        }
     }
 
     const std::vector<std::vector<uint32_t>>& paths = manager.get_node_paths();
@@ -137,7 +86,8 @@ void GpuAnimation::create_resources(int num_nodes, int longest_path) {
     };
     const size_t n = static_cast<size_t>(std::max(num_nodes, 0));
     const size_t p = static_cast<size_t>(std::max(longest_path, 1));
-    _animations = create(sizeof(Frame), _frames.size(), _frames.data());
+    const std::vector<Frame>& packed = frames();
+    _animations = create(sizeof(Frame), packed.size(), packed.data());
     _clips_info = create(sizeof(ClipInfo), _clips.size(), _clips.data());
     _paths = create(static_cast<uint32_t>(p * sizeof(int32_t)), n, _node_paths.data());
     _mask_buffer = create(sizeof(float), _masks.size(), _masks.data());

@@ -15,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "animator/library/ClipRuntime.h"
 #include "host/Render.h"
 
 namespace Animator {
@@ -23,10 +24,8 @@ class AnimationManager;
 
 class GpuAnimation {
 public:
-    struct Frame {
-        float rotation[4];     // x, y, z, w
-        float translation[4];  // x, y, z, uniform scale
-    };
+    // The library's own runtime frames, uploaded as they are: CPU queries and the GPU read the same data.
+    using Frame = ClipRuntime::Frame;
     struct ClipInfo {
         uint32_t first;
         uint32_t nodes;
@@ -43,7 +42,8 @@ public:
         V_INSTANCE_INDICES, V_TIMELINE, V_MODEL_TIME, V_ROOT_TRANSFORM_INDEX, V_COUNT
     };
 
-    // Packs the library's clips, node paths and masks (CPU arrays only; no renderer call).
+    // Packs the library's clip records, node paths and masks and takes the frames of its clip runtime
+    // (CPU arrays only; no renderer call). The manager must outlive this packing.
     void pack(const AnimationManager& manager);
     // Creates the four read-only buffers, opens the shader and looks up its technique and variables.
     void create_resources(int num_nodes, int longest_path);
@@ -57,7 +57,7 @@ public:
                           const std::tuple<render::StructuredBuffer, render::StructuredBuffer,
                                            render::StructuredBuffer, render::StructuredBuffer>& b);
 
-    const std::vector<Frame>& frames() const { return _frames; }
+    const std::vector<Frame>& frames() const;
     const std::vector<ClipInfo>& clips() const { return _clips; }
     const std::vector<int32_t>& node_paths() const { return _node_paths; }
     const std::vector<float>& masks() const { return _masks; }
@@ -67,7 +67,7 @@ public:
     void adopt_local_transforms(const GpuAnimation& earlier) { _local_transforms = earlier._local_transforms; }
 
 private:
-    std::vector<Frame> _frames;
+    const std::vector<Frame>* _frames = nullptr;  // the manager's clip runtime's
     std::vector<ClipInfo> _clips;
     std::vector<int32_t> _node_paths;
     std::vector<float> _masks;

@@ -86,6 +86,7 @@ void AnimationManager::_reset() {
     _root_node_id = -1;
     _default_animation_index = 0;
     _skeleton_file_name.clear();
+    _runtime = ClipRuntime();
 }
 
 void AnimationManager::init() {
@@ -164,8 +165,12 @@ void AnimationManager::init() {
         }
     }
 
+    // Blend spaces measure their clips through the queries, so the clips take their runtime form first;
+    // the overrides join it once loaded.
+    _runtime.build(*this, _node_ids);
     _load_blend_spaces(blend_spaces, cfg);
     _load_overrides(overrides, cfg);
+    _runtime.bind_overrides(*this);
 
     // The GPU packing only reads the clips and overrides, so the graph is loaded here while it runs;
     // init returns once both are done.

@@ -25,6 +25,7 @@
 
 #include "animator/blend/PropertyHolderImpl.h"
 #include "animator/blend/ShaderBlendSpace2D.h"
+#include "animator/library/ClipRuntime.h"
 #include "animator/library/SceneImport.h"
 #include "host/LuaConfig.h"
 #include "host/Render.h"
@@ -120,6 +121,9 @@ public:
     // The animation of the clip's scene that is the clip (the one every query, the key mending and the
     // GPU packing use), or null for an index that is not a clip.
     const aiAnimation* get_clip_animation(int clip) const;
+    // The clips in the runtime form that the pose queries and the GPU packing read, built at load from
+    // the mended keys (keys edited later, with set_channel_matrix, reach neither).
+    const ClipRuntime& get_clip_runtime() const { return _runtime; }
     AnimationGraph* get_graph() const { return _graph.get(); }
     RoutePlanner* get_route_planner() const { return _route_planner.get(); }
     std::map<std::string, osg::Vec4f>& get_clip_vectors() { return _clip_vectors; }
@@ -233,17 +237,9 @@ private:
     // Rebuilds the keys of an imported clip whose tracks do not hold one key per whole tick: onto the grid
     // its key times lie on (so that every key is kept), else at a rate no coarser than its densest keys.
     void _mend_clip(aiAnimation* animation) const;
-    InstanceMatrices _root_matrix_at(const AnimationDescription& clip, float tick) const;
     void _check_node_name_validity(const aiNodeAnim* channel, const std::string& file);
-    // Pose building: local transforms of a clip at a tick, chained to world transforms, and the bone
-    // segments between them.
-    void _build_local_transforms(const aiAnimation* animation, float tick, std::vector<aiMatrix4x4>& locals) const;
-    void _build_world_transforms(const std::vector<aiMatrix4x4>& locals, std::vector<aiMatrix4x4>& world) const;
+    // The bone segments of a pose: each node's parent position, then its own.
     void _build_bones(const std::vector<aiMatrix4x4>& world, std::vector<osg::Vec3f>& bones) const;
-    void _get_pose(const aiAnimation* animation, float tick, std::vector<aiMatrix4x4>& world,
-                   std::vector<aiMatrix4x4>& locals, std::vector<osg::Vec3f>& bones) const;
-    void _blend(const std::vector<aiMatrix4x4>& a, const std::vector<aiMatrix4x4>& b, float w,
-                std::vector<aiMatrix4x4>& out) const;
 
     std::string _name;
     int32_t _root_node_id = -1;
@@ -282,6 +278,9 @@ private:
     // node names already reported by get_node_world_pos
     std::mutex _report_lock;
     std::set<std::string> _reported_nodes;
+
+    // the clips as the queries read them
+    ClipRuntime _runtime;
 
     // GPU data
     std::unique_ptr<GpuAnimation> _gpu;

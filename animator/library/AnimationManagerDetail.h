@@ -65,18 +65,6 @@ inline aiQuaternion mix(const aiQuaternion& a, const aiQuaternion& b, float f) {
 const float UNIT_SCALE_TOLERANCE = 1e-5f;
 
 // The uniform scale of a transform (the length of its first axis) and the transform without it.
-inline float split_scale(osg::Matrixf& m) {
-    const float s = osg::Vec3f(m(0, 0), m(0, 1), m(0, 2)).length();
-    if (std::fabs(s - 1.0f) <= UNIT_SCALE_TOLERANCE) return 1.0f;
-    if (!(s > 1e-12f) || !std::isfinite(s)) {
-        const osg::Vec3f p = m.getTrans();
-        m.makeTranslate(p);
-        return s > 0.0f && std::isfinite(s) ? s : 0.0f;
-    }
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c) m(r, c) /= s;
-    return s;
-}
 inline float split_scale(aiMatrix4x4& m) {
     const float s = aiVector3D(m.a1, m.b1, m.c1).Length();
     if (std::fabs(s - 1.0f) <= UNIT_SCALE_TOLERANCE) return 1.0f;
@@ -92,14 +80,7 @@ inline float split_scale(aiMatrix4x4& m) {
 }
 
 // The rigid blend of two transforms (rotation by slerp, translation linearly) that carries their
-// uniform scales linearly; transforms without scale blend exactly as `lerp` does.
-inline osg::Matrixf blend_scaled(osg::Matrixf a, osg::Matrixf b, double t) {
-    const float sa = split_scale(a), sb = split_scale(b);
-    const osg::Matrixf r = lerp(a, b, t);
-    if (sa == 1.0f && sb == 1.0f) return r;
-    const float s = static_cast<float>(1.0 - t) * sa + static_cast<float>(t) * sb;
-    return osg::Matrixf::scale(s, s, s) * r;
-}
+// uniform scales linearly.
 inline aiMatrix4x4 blend_scaled(aiMatrix4x4 a, aiMatrix4x4 b, float t) {
     const float sa = split_scale(a), sb = split_scale(b);
     aiMatrix4x4 r = blend_ai_matrices(a, b, t);

@@ -341,6 +341,8 @@ void AnimationManager::load_animation(ScenePtr owned, const std::string& name, c
     _clip_index[name] = index;
     _clip_names.push_back(name);
     _clips.push_back(std::move(description));
+    // A clip added to a loaded library joins the runtime form at once (init builds it once for all).
+    if (_loaded) _runtime.build(*this, _node_ids);
 }
 
 bool AnimationManager::validate_animation(const aiAnimation* anim) {

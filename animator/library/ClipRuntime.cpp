@@ -1,0 +1,672 @@
+// The runtime form of a library's clips: building it from the mended keys, sampling by index and by
+// key time, record timing, blending in quaternion space and parent-first chaining.
+#include "animator/library/ClipRuntime.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+
+#include <osg/Quat>
+
+#include "animator/library/AnimationManager.h"
+#include "animator/library/AnimationManagerDetail.h"
+#include "animator/util/MathUtils.h"
+
+namespace Animator {
+
+namespace {
+
+using detail::mix;
+using detail::UNIT_SCALE_TOLERANCE;
+
+// assimp's quaternion interpolation turns linear when 1 - cos of the half angle is at most this.
+const float ASSIMP_LINEAR_BELOW = 1e-4f;
+
+// sin((1 - t)θ) / sin θ and sin(tθ) / sin θ for cos θ = x in [0, 1], as the series in x - 1 of
+// sin(tθ) / sin θ = t Π (1 + (t² - i²) (x - 1) / (i (2i + 1))) (nested), N terms; the last factor is
+// stretched by `last` to make up for the terms left out. Within 2.5e-7 of the exact weights: two terms
+// for x ≥ 0.99, four for x ≥ 0.9, six for x ≥ 0.7; twelve keep within 1e-6 for any x ≥ 0.
+template <int N>
+struct ArcSeries {
+    float k[N] = {}, kk[N] = {};  // 1 / (i (2i + 1)) and i² times it, i = 1 … N
+    constexpr explicit ArcSeries(float last) {
+        for (int i = 1; i <= N; ++i) {
+            k[i - 1] = (i == N ? last : 1.0f) / static_cast<float>(i * (2 * i + 1));
+            kk[i - 1] = k[i - 1] * static_cast<float>(i * i);
+        }
+    }
+};
+constexpr ArcSeries<2> TINY_ARC(1.0f);
+constexpr ArcSeries<4> SHORT_ARC(1.0f);
+constexpr ArcSeries<6> MIDDLE_ARC(1.0f);
+constexpr ArcSeries<12> LONG_ARC(1.90110745f);
+
+template <int N>
+void arc_weights(const ArcSeries<N>& s, float x, float t, float& wa, float& wb) {
+    const float xm1 = x - 1.0f, d = 1.0f - t, t2 = t * t, d2 = d * d;
+    float at = 1.0f, ad = 1.0f;
+    for (int i = N - 1; i >= 0; --i) {
+        at = 1.0f + (s.k[i] * t2 - s.kk[i]) * xm1 * at;
+        ad = 1.0f + (s.k[i] * d2 - s.kk[i]) * xm1 * ad;
+    }
+    wa = d * ad;
+    wb = t * at;
+}
+
+// The weights of the spherical interpolation by t between unit quaternions whose dot product is c:
+// along the shorter arc (wb negative when c is), exact to float rounding.
+inline void slerp_weights(float c, float t, float& wa, float& wb) {
+    const float sign = c < 0.0f ? -1.0f : 1.0f;
+    float x = std::fabs(c);
+    if (!(x <= 1.0f)) x = 1.0f;
+    if (x >= 0.99f)
+        arc_weights(TINY_ARC, x, t, wa, wb);
+    else if (x >= 0.9f)
+        arc_weights(SHORT_ARC, x, t, wa, wb);
+    else if (x >= 0.7f)
+        arc_weights(MIDDLE_ARC, x, t, wa, wb);
+    else
+        arc_weights(LONG_ARC, x, t, wa, wb);
+    wb *= sign;
+}
+
+float dot4(const float* a, const float* b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3]; }
+
+void mix4(const float* a, const float* b, float wa, float wb, float* out) {
+    for (int i = 0; i < 4; ++i) out[i] = a[i] * wa + b[i] * wb;
+}
+
+// Shortest-arc slerp of two unit quaternions (x, y, z, w).
+void slerp(const float* a, const float* b, float t, float* out) {
+    float wa, wb;
+    slerp_weights(dot4(a, b), t, wa, wb);
+    mix4(a, b, wa, wb, out);
+}
+
+// assimp's quaternion interpolation (aiQuaternion::Interpolate): shortest arc, sine weights, linear
+// weights when the two are within ASSIMP_LINEAR_BELOW; not normalised.
+void assimp_slerp(const float* a, const float* b, float t, float* out) {
+    const float c = dot4(a, b);
+    float wa, wb;
+    if (1.0f - std::fabs(c) > ASSIMP_LINEAR_BELOW) {
+        slerp_weights(c, t, wa, wb);
+    } else {
+        wa = 1.0f - t;
+        wb = c < 0.0f ? -t : t;
+    }
+    mix4(a, b, wa, wb, out);
+}
+
+// a · b of two row-major 4 × 4 matrices (osg's row-vector product; assimp's column-vector one).
+void multiply(const float* a, const float* b, float* out) {
+    float r[16];
+    for (int i = 0; i < 4; ++i) {
+        const float a0 = a[i * 4], a1 = a[i * 4 + 1], a2 = a[i * 4 + 2], a3 = a[i * 4 + 3];
+        for (int c = 0; c < 4; ++c) r[i * 4 + c] = a0 * b[c] + a1 * b[4 + c] + a2 * b[8 + c] + a3 * b[12 + c];
+    }
+    std::memcpy(out, r, sizeof(r));
+}
+
+// Rotation of a quaternion of any length, scaled, then the translation (osg row-vector form).
+osg::Matrixf osg_matrix(const ClipRuntime::Transform& t) {
+    const float* q = t.rotation;
+    const float length2 = dot4(q, q);
+    osg::Matrixf m;
+    float* o = m.ptr();
+    if (!(length2 > 1e-30f)) {
+        for (int i = 0; i < 12; ++i) o[i] = 0.0f;
+    } else {
+        const float r = 2.0f / length2;
+        const float x2 = q[0] * r, y2 = q[1] * r, z2 = q[2] * r;
+        const float xx = q[0] * x2, xy = q[0] * y2, xz = q[0] * z2;
+        const float yy = q[1] * y2, yz = q[1] * z2, zz = q[2] * z2;
+        const float wx = q[3] * x2, wy = q[3] * y2, wz = q[3] * z2;
+        const float s = t.scale;
+        o[0] = (1.0f - (yy + zz)) * s, o[1] = (xy + wz) * s, o[2] = (xz - wy) * s, o[3] = 0.0f;
+        o[4] = (xy - wz) * s, o[5] = (1.0f - (xx + zz)) * s, o[6] = (yz + wx) * s, o[7] = 0.0f;
+        o[8] = (xz + wy) * s, o[9] = (yz - wx) * s, o[10] = (1.0f - (xx + yy)) * s, o[11] = 0.0f;
+    }
+    o[12] = t.translation[0], o[13] = t.translation[1], o[14] = t.translation[2], o[15] = 1.0f;
+    return m;
+}
+
+// assimp's matrix of a (not normalised) quaternion, scaled, with the translation.
+aiMatrix4x4 assimp_matrix(const float* q, const float* p, float s) {
+    const aiQuaternion r(q[3], q[0], q[1], q[2]);
+    aiMatrix4x4 m(r.GetMatrix());
+    for (int i = 0; i < 3; ++i) m[i][0] *= s, m[i][1] *= s, m[i][2] *= s;
+    m.a4 = p[0], m.b4 = p[1], m.c4 = p[2];
+    return m;
+}
+
+// The rigid blend of two transforms that carries their uniform scales linearly (rotation by slerp,
+// translation linearly, the weight of the first formed in double).
+ClipRuntime::Transform blend(const ClipRuntime::Transform& a, const ClipRuntime::Transform& b, double w) {
+    ClipRuntime::Transform out;
+    const float wb = static_cast<float>(w), wa = static_cast<float>(1.0 - w);
+    slerp(a.rotation, b.rotation, wb, out.rotation);
+    for (int i = 0; i < 3; ++i) out.translation[i] = a.translation[i] * wa + b.translation[i] * wb;
+    const bool unit = std::fabs(a.scale - 1.0f) <= UNIT_SCALE_TOLERANCE && std::fabs(b.scale - 1.0f) <= UNIT_SCALE_TOLERANCE;
+    out.scale = unit ? 1.0f : wa * a.scale + wb * b.scale;
+    return out;
+}
+
+ClipRuntime::NodeSample blend(const ClipRuntime::NodeSample& a, const ClipRuntime::NodeSample& b, double w) {
+    if (a.source == b.source && a.source != ClipRuntime::FROM_KEYS) return a;
+    return {blend(a.transform, b.transform, w), ClipRuntime::FROM_KEYS};
+}
+
+// Uniform scale (the length of the first axis, 1 when within the tolerance), rotation and translation
+// of a transform in osg form.
+ClipRuntime::Transform decompose(osg::Matrixf m) {
+    ClipRuntime::Transform t;
+    float s = osg::Vec3f(m(0, 0), m(0, 1), m(0, 2)).length();
+    if (std::fabs(s - 1.0f) <= UNIT_SCALE_TOLERANCE) s = 1.0f;
+    if (s > 1e-12f && std::isfinite(s)) {
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) m(r, c) /= s;
+        const osg::Quat q = m.getRotate();
+        for (int i = 0; i < 4; ++i) t.rotation[i] = static_cast<float>(q[i]);
+    }
+    t.scale = std::isfinite(s) ? s : 0.0f;
+    const osg::Vec3f p = m.getTrans();
+    for (int i = 0; i < 3; ++i) t.translation[i] = p[i];
+    return t;
+}
+
+// A scale key as one factor; anything that is not a positive finite factor counts as unscaled.
+float uniform_scale(const aiVector3D& s) {
+    const float f = (s.x + s.y + s.z) / 3.0f;
+    return std::isfinite(f) && f > 0.0f ? f : 1.0f;
+}
+
+ClipRuntime::Frame rest_frame(const aiMatrix4x4& m) {
+    aiVector3D scaling, position;
+    aiQuaternion rotation;
+    m.Decompose(scaling, rotation, position);
+    return {{rotation.x, rotation.y, rotation.z, rotation.w}, {m.a4, m.b4, m.c4, uniform_scale(scaling)}};
+}
+
+// True when the track is empty, holds one key, or `count` keys with key k at time k.
+template <class Key>
+bool on_ticks(const Key* keys, unsigned n, int count) {
+    if (n <= 1 || !keys) return true;
+    if (n != static_cast<unsigned>(count)) return false;
+    for (unsigned k = 0; k < n; ++k)
+        if (keys[k].mTime != static_cast<double>(k)) return false;
+    return true;
+}
+
+// A key track at tick t by key time, as assimp interpolates it: held before the first key and after the
+// last, the bracketing pair found from the whole part of t (the pair itself for one key per tick, a
+// step or two away otherwise); at t = n - 1 exactly the last key. `rest` for an empty track.
+template <class Key, class Value>
+Value sample_track(const Key* keys, unsigned n, double t, const Value& rest) {
+    if (n == 0 || !keys) return rest;
+    if (n == 1 || keys[0].mTime > t) return keys[0].mValue;
+    if (t > keys[n - 1].mTime || t == static_cast<double>(n - 1)) return keys[n - 1].mValue;
+    const double whole = std::floor(t);
+    unsigned i = whole <= 0.0 ? 0u : static_cast<unsigned>(std::min(whole, static_cast<double>(n - 2)));
+    while (i > 0 && keys[i].mTime > t) --i;
+    while (i + 2 < n && keys[i + 1].mTime <= t) ++i;
+    const double span = keys[i + 1].mTime - keys[i].mTime;
+    float f = span > 0.0 ? static_cast<float>((t - keys[i].mTime) / span) : 0.0f;
+    f = std::min(std::max(f, 0.0f), 1.0f);
+    return mix(keys[i].mValue, keys[i + 1].mValue, f);
+}
+
+// A number no build of any library had before.
+uint64_t next_generation() {
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+}
+
+// Clip index held as a float in a sample record; -1 for anything that is not a whole index.
+int clip_of(float v) { return v >= 0.0f && v < 65535.0f ? static_cast<int>(v) : -1; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// Building
+
+void ClipRuntime::build(const AnimationManager& manager, const std::unordered_map<const char*, int>& node_ids) {
+    const std::vector<aiMatrix4x4>& rest = manager.get_rest_transforms();
+    const std::vector<std::vector<uint32_t>>& paths = manager.get_node_paths();
+    const size_t n = std::min(rest.size(), paths.size());
+    _rest.assign(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(n));
+    _parents.assign(n, -1);
+    _rest_matrices.resize(n);
+    _rest_transforms.resize(n);
+    _rest_frames.resize(n);
+    bool parents_first = true;
+    for (size_t i = 0; i < n; ++i) {
+        if (paths[i].size() > 1 && paths[i][1] < n) _parents[i] = static_cast<int>(paths[i][1]);
+        parents_first = parents_first && _parents[i] < static_cast<int>(i);
+        _rest_matrices[i] = to_Matrixf(_rest[i]);
+        _rest_transforms[i] = decompose(_rest_matrices[i]);
+        _rest_frames[i] = rest_frame(_rest[i]);
+    }
+    // Every pass walks node ids in order with each parent before its children (the skeleton's nodes
+    // are numbered so); a table that is not is cut at the offending parents rather than read ahead.
+    if (!parents_first)
+        for (size_t i = 0; i < n; ++i)
+            if (_parents[i] >= static_cast<int>(i)) _parents[i] = -1;
+
+    _node_ids.clear();
+    for (const auto& entry : node_ids)
+        if (entry.first && entry.second >= 0 && static_cast<size_t>(entry.second) < n) _node_ids[entry.first] = entry.second;
+
+    const int clips = manager.get_num_animations();
+    size_t frames = 0;
+    for (int c = 0; c < clips; ++c) {
+        const aiAnimation* anim = manager.get_clip_animation(c);
+        frames += n * static_cast<size_t>(anim && anim->mDuration > 0.0 ? anim->mDuration + 1.0 : 1.0);
+    }
+    _frames.clear();
+    _frames.reserve(frames);
+    _clips.assign(static_cast<size_t>(std::max(clips, 0)), Clip());
+    for (int c = 0; c < clips; ++c) _build_clip(manager, c, _clips[c]);
+    bind_overrides(manager);
+}
+
+void ClipRuntime::bind_overrides(const AnimationManager& manager) {
+    // What callers keep (record timings hold override weights) is of an earlier build now.
+    _generation = next_generation();
+    for (size_t c = 0; c < _clips.size(); ++c) {
+        const AnimationManager::OverrideAnimation* ov = manager.find_override_by_clip(static_cast<int>(c));
+        _clips[c].override_weights = ov && ov->weights.size() >= _parents.size() ? ov->weights.data() : nullptr;
+    }
+}
+
+void ClipRuntime::_build_clip(const AnimationManager& manager, int index, Clip& clip) {
+    const size_t n = _parents.size();
+    const AnimationManager::AnimationDescription* d = manager.get_description(index);
+    const aiAnimation* anim = manager.get_clip_animation(index);
+    clip.animation = anim;
+    clip.rate = rate_of(anim);
+    clip.duration = duration_of(anim);
+    clip.seconds = static_cast<float>(clip.duration / clip.rate);
+    clip.frames = clip.duration > 0.0 ? static_cast<int>(std::min(std::floor(clip.duration) + 1.0, 2147483647.0)) : 1;
+    clip.channels.assign(n, nullptr);
+    if (d)
+        for (size_t i = 0; i < n && i < d->channels.size(); ++i) clip.channels[i] = d->channels[i];
+    clip.first = static_cast<uint32_t>(_frames.size());
+
+    clip.keys_on_ticks = true;
+    for (size_t node = 0; node < n; ++node) {
+        const aiNodeAnim* ch = clip.channels[node];
+        if (ch)
+            clip.keys_on_ticks = clip.keys_on_ticks && on_ticks(ch->mPositionKeys, ch->mNumPositionKeys, clip.frames) &&
+                                 on_ticks(ch->mRotationKeys, ch->mNumRotationKeys, clip.frames) &&
+                                 on_ticks(ch->mScalingKeys, ch->mNumScalingKeys, clip.frames);
+        for (int f = 0; f < clip.frames; ++f) {
+            Frame frame = _rest_frames[node];
+            if (ch) {
+                if (const aiQuatKey* r = key_at(ch->mRotationKeys, ch->mNumRotationKeys, f)) {
+                    const aiQuaternion& q = r->mValue;
+                    frame.rotation[0] = q.x, frame.rotation[1] = q.y, frame.rotation[2] = q.z, frame.rotation[3] = q.w;
+                }
+                if (const aiVectorKey* p = key_at(ch->mPositionKeys, ch->mNumPositionKeys, f))
+                    frame.translation[0] = p->mValue.x, frame.translation[1] = p->mValue.y,
+                    frame.translation[2] = p->mValue.z;
+                const aiVectorKey* s = key_at(ch->mScalingKeys, ch->mNumScalingKeys, f);
+                frame.translation[3] = s ? uniform_scale(s->mValue) : 1.0f;
+            }
+            _frames.push_back(frame);
+        }
+    }
+
+    clip.root_motion.clear();
+    clip.root_keys.clear();
+    if (d && d->root_keys.size() >= d->root_motion.size()) {
+        for (size_t k = 0; k < d->root_motion.size(); ++k) {
+            const AnimationManager::RootMotionSample& s = d->root_motion[k];
+            Transform motion, key;
+            std::copy(s.rotation, s.rotation + 4, motion.rotation);
+            std::copy(s.position, s.position + 3, motion.translation);
+            const osg::Quat q = d->root_keys[k].getRotate();
+            for (int i = 0; i < 4; ++i) key.rotation[i] = static_cast<float>(q[i]);
+            const osg::Vec3f p = d->root_keys[k].getTrans();
+            for (int i = 0; i < 3; ++i) key.translation[i] = p[i];
+            clip.root_motion.push_back(motion);
+            clip.root_keys.push_back(key);
+        }
+    }
+}
+
+int ClipRuntime::node_id(const std::string& name) const {
+    auto it = _node_ids.find(name);
+    return it == _node_ids.end() ? -1 : it->second;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// By index
+
+double ClipRuntime::rate_of(const aiAnimation* anim) {
+    return anim && anim->mTicksPerSecond > 0.0 ? anim->mTicksPerSecond : DEFAULT_TICKS_PER_SECOND;
+}
+
+double ClipRuntime::duration_of(const aiAnimation* anim) {
+    return anim && std::isfinite(anim->mDuration) && anim->mDuration > 0.0 ? anim->mDuration : 0.0;
+}
+
+float ClipRuntime::tick_at(double rate, double duration, float time, bool loop) {
+    if (duration <= 0.0) return 0.0f;
+    float tick = static_cast<float>(static_cast<double>(time) * rate);
+    if (loop)
+        tick = static_cast<float>(std::fmod(static_cast<double>(tick), duration));
+    else
+        tick = clamp(tick, 0.0f, static_cast<float>(duration));
+    return std::isfinite(tick) ? tick : 0.0f;
+}
+
+float ClipRuntime::tick_of(const Clip& clip, float time, bool loop) {
+    return clip.animation ? tick_at(clip.rate, clip.duration, time, loop) : 0.0f;
+}
+
+ClipRuntime::KeyPair ClipRuntime::key_pair(float tick, int count) {
+    KeyPair p;
+    if (count <= 0 || !std::isfinite(tick)) return p;
+    const float top = static_cast<float>(count - 1);
+    const float t = std::min(std::max(tick, 0.0f), top);
+    p.k0 = static_cast<int>(t);
+    // The next key by index: t + 1 in float may round up past it (7.9999995 + 1 = 9).
+    p.k1 = std::min(p.k0 + 1, count - 1);
+    p.f = std::min(std::max(t - static_cast<float>(p.k0), 0.0f), 1.0f);
+    return p;
+}
+
+ClipRuntime::NodeSample ClipRuntime::sample(int node, const Clip& clip, const KeyPair& pair) const {
+    NodeSample out;
+    if (!clip.animation) return out;
+    if (!clip.channels[node]) {
+        out.transform = _rest_transforms[node];
+        out.source = FROM_REST;
+        return out;
+    }
+    const Frame* frames = &_frames[clip.first + static_cast<size_t>(node) * static_cast<size_t>(clip.frames)];
+    const Frame& a = frames[pair.k0];
+    const Frame& b = frames[pair.k1];
+    const float f = pair.f;
+    const float wa = static_cast<float>(1.0 - static_cast<double>(f));
+    slerp(a.rotation, b.rotation, f, out.transform.rotation);
+    for (int i = 0; i < 3; ++i) out.transform.translation[i] = a.translation[i] * wa + b.translation[i] * f;
+    const float sa = a.translation[3], sb = b.translation[3];
+    out.transform.scale = sa == sb ? sa : wa * sa + f * sb;
+    out.source = FROM_KEYS;
+    return out;
+}
+
+osg::Matrixf ClipRuntime::to_matrix(int node, const NodeSample& sample) const {
+    switch (sample.source) {
+    case FROM_REST:
+        return _rest_matrices[node];
+    case FROM_KEYS:
+        return osg_matrix(sample.transform);
+    default:
+        return osg::Matrixf::identity();
+    }
+}
+
+osg::Matrixf ClipRuntime::matrix_of(const Transform& transform) { return osg_matrix(transform); }
+
+osg::Matrixf ClipRuntime::sample_matrix(int node, int index, float time, bool loop) const {
+    const Clip* c = clip(index);
+    if (!c || !c->animation || node < 0 || node >= num_nodes()) return osg::Matrixf::identity();
+    if (!c->channels[node]) return _rest_matrices[node];
+    return to_matrix(node, sample(node, *c, key_pair(tick_of(*c, time, loop), c->frames)));
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Sample records
+
+ClipRuntime::RecordTiming ClipRuntime::timing(const ShaderBlendSpace2D& rec, float time, bool node_frames) const {
+    RecordTiming t;
+    t.kind = rec.kind;
+    t.looping = rec.loop > 0.0f;
+    t.weight_x = rec.weight_x;
+    t.weight_y = rec.weight_y;
+    const float x = time - rec.start_time;
+    t.elapsed = x;
+    for (int k = 0; k < 4; ++k) {
+        t.clips[k] = clip_of(rec.samples[k].clip);
+        const Clip* c = clip(t.clips[k]);
+        t.durations[k] = c && c->animation ? c->seconds : 0.0f;
+    }
+    auto d = [&](int k) { return static_cast<double>(t.durations[k]); };
+    // The phase of a blend: cyclic or clamped for node transforms as the record loops, always cyclic
+    // for root motion (the root motion of the current cycle).
+    auto node_phase = [&](float D) {
+        if (!(D > 0.0f)) return 0.0f;
+        return t.looping ? std::fmod(x, D) / D : clamp(x / D, 0.0f, 1.0f);
+    };
+    auto root_phase = [&](float D) { return D > 0.0f ? std::fmod(x, D) / D : 0.0f; };
+    const double u = rec.weight_x, v = rec.weight_y;
+    float override_time = x;
+
+    switch (rec.kind) {
+    case BS_RECORD_CLIP: {
+        t.samples = 1;
+        float local = x;
+        if (t.looping && rec.loop_start >= 0.0f && rec.loop_end >= 0.0f && time >= rec.start_time + rec.loop_start &&
+            rec.loop_end > rec.loop_start)
+            local = std::fmod(x, rec.loop_end - rec.loop_start) + rec.loop_start;
+        t.node_times[0] = local;
+        t.root_times[0] = x;
+        override_time = local;
+        break;
+    }
+    case BS_RECORD_1D: {
+        t.samples = 2;
+        const float D = static_cast<float>(d(0) * (1.0 - u) + d(1) * u);
+        const float at = node_phase(D) * D;
+        const float cycle = root_phase(D);
+        for (int k = 0; k < 2; ++k) {
+            t.node_times[k] = at;
+            t.root_times[k] = cycle * t.durations[k];
+        }
+        break;
+    }
+    case BS_RECORD_2D: {
+        t.samples = 4;
+        const float D = static_cast<float>(d(0) * (1.0 - u) + d(1) * u) * static_cast<float>(1.0 - v) +
+                        static_cast<float>(d(2) * (1.0 - u) + d(3) * u) * static_cast<float>(v);
+        const float phase = node_phase(D), cycle = root_phase(D);
+        for (int k = 0; k < 4; ++k) {
+            t.node_times[k] = phase * t.durations[k];
+            t.root_times[k] = cycle * t.durations[k];
+        }
+        break;
+    }
+    default:
+        return t;
+    }
+    if (!node_frames) return t;
+    for (int k = 0; k < t.samples; ++k)
+        if (const Clip* c = clip(t.clips[k])) t.pairs[k] = key_pair(tick_of(*c, t.node_times[k], t.looping), c->frames);
+
+    if (rec.override_clip != -1.0f) {
+        const int o = clip_of(rec.override_clip);
+        const Clip* c = clip(o);
+        if (c && c->override_weights) {
+            t.override_clip = o;
+            t.override_weights = c->override_weights;
+            t.override_pair = key_pair(tick_of(*c, override_time, t.looping), c->frames);
+        }
+    }
+    return t;
+}
+
+ClipRuntime::NodeSample ClipRuntime::record_node(int node, const RecordTiming& t) const {
+    if (t.samples == 0) return NodeSample();
+    // The override's pose replaces the node's whole.
+    if (t.override_weights && t.override_weights[node] > 0.0f) return sample(node, _clips[t.override_clip], t.override_pair);
+    // A node that no clip of the record animates is what every sample is: its rest transform, or nothing.
+    const Clip* c[4] = {nullptr, nullptr, nullptr, nullptr};
+    bool keyed = false, uniform = true;
+    Source first = FROM_NONE;
+    for (int k = 0; k < t.samples; ++k) {
+        c[k] = clip(t.clips[k]);
+        const Source s = !c[k] || !c[k]->animation ? FROM_NONE : c[k]->channels[node] ? FROM_KEYS : FROM_REST;
+        keyed = keyed || s == FROM_KEYS;
+        if (k == 0) first = s;
+        uniform = uniform && s == first;
+    }
+    if (!keyed && uniform) {
+        NodeSample out;
+        out.source = first;
+        if (first == FROM_REST) out.transform = _rest_transforms[node];
+        return out;
+    }
+    NodeSample s[4];
+    for (int k = 0; k < t.samples; ++k)
+        if (c[k]) s[k] = sample(node, *c[k], t.pairs[k]);
+    if (t.samples == 1) return s[0];
+    const double u = t.weight_x;
+    if (t.samples == 2) return blend(s[0], s[1], u);
+    return blend(blend(s[0], s[1], u), blend(s[2], s[3], u), static_cast<double>(t.weight_y));
+}
+
+osg::Matrixf ClipRuntime::record_node_in_model(int node, const RecordTiming& timing) const {
+    if (node < 0 || node >= num_nodes()) return osg::Matrixf::identity();
+    osg::Matrixf m = to_matrix(node, record_node(node, timing));
+    for (int p = _parents[node]; p >= 0; p = _parents[p]) {
+        const osg::Matrixf parent = to_matrix(p, record_node(p, timing));
+        multiply(m.ptr(), parent.ptr(), m.ptr());
+    }
+    return m;
+}
+
+ClipRuntime::NodeSample ClipRuntime::crossfade_node(int node, const RecordTiming& previous, const RecordTiming& next,
+                                                    const ShaderBlendSpace2D& next_record, float time) const {
+    const float b = next_record.blend_duration;
+    if (b > 0.0f) {
+        const float w = clamp((time - next_record.blend_start) / b, 0.0f, 1.0f);
+        if (w < 1.0f) return blend(record_node(node, previous), record_node(node, next), static_cast<double>(w));
+        return record_node(node, next);
+    }
+    return record_node(node, next_record.blend_start > time ? previous : next);
+}
+
+void ClipRuntime::clip_root(int index, float time, float loop, float loop_start, float loop_end, Transform& motion,
+                            Transform& root) const {
+    motion = Transform();
+    root = Transform();
+    const Clip* c = clip(index);
+    if (!c || !c->animation) return;
+    const double rate = c->rate, duration = c->duration;
+    float tick = static_cast<float>(static_cast<double>(time) * rate);
+    if (duration <= 0.0) {
+        tick = 0.0f;
+    } else if (loop > 0.0f) {
+        tick = static_cast<float>(std::fmod(static_cast<double>(tick), duration));
+        const float length = static_cast<float>(duration / rate);
+        if (loop_start >= 0.0f && loop_end >= 0.0f && time >= loop_start && loop_end > loop_start && length > 0.0f)
+            tick = static_cast<float>(
+                (std::fmod(std::fmod(time, loop_end - loop_start) + loop_start, length) / length) * duration);
+    } else {
+        tick = clamp(tick, 0.0f, static_cast<float>(duration));
+    }
+    if (c->root_motion.empty()) return;
+    const KeyPair kp = key_pair(tick, static_cast<int>(c->root_motion.size()));
+    motion = blend(c->root_motion[kp.k0], c->root_motion[kp.k1], static_cast<double>(kp.f));
+    root = blend(c->root_keys[kp.k0], c->root_keys[kp.k1], static_cast<double>(kp.f));
+}
+
+void ClipRuntime::record_root(const RecordTiming& t, const ShaderBlendSpace2D& rec, osg::Matrixf& motion,
+                              osg::Matrixf& root) const {
+    Transform m[4], r[4];
+    for (int k = 0; k < t.samples; ++k) clip_root(t.clips[k], t.root_times[k], rec.loop, rec.loop_start, rec.loop_end, m[k], r[k]);
+    Transform a, b;
+    switch (t.samples) {
+    case 1:
+        a = m[0], b = r[0];
+        break;
+    case 2:
+        a = blend(m[0], m[1], static_cast<double>(t.weight_x));
+        b = blend(r[0], r[1], static_cast<double>(t.weight_x));
+        break;
+    case 4: {
+        const double u = t.weight_x, v = t.weight_y;
+        a = blend(blend(m[0], m[1], u), blend(m[2], m[3], u), v);
+        b = blend(blend(r[0], r[1], u), blend(r[2], r[3], u), v);
+        break;
+    }
+    default:
+        break;
+    }
+    motion = osg_matrix(a);
+    root = osg_matrix(b);
+}
+
+void ClipRuntime::chain_to_model(osg::Matrixf* matrices) const {
+    const int n = num_nodes();
+    for (int i = 0; i < n; ++i)
+        if (_parents[i] >= 0) multiply(matrices[i].ptr(), matrices[_parents[i]].ptr(), matrices[i].ptr());
+}
+
+// ---------------------------------------------------------------------------------------------------
+// By key time
+
+aiMatrix4x4 ClipRuntime::local_at_time(int node, const Clip* clip, float tick) const {
+    const aiNodeAnim* ch = clip && clip->animation ? clip->channels[node] : nullptr;
+    if (!ch) return _rest[node];
+    if (clip->keys_on_ticks) {
+        const KeyPair kp = key_pair(tick, clip->frames);
+        const Frame* frames = &_frames[clip->first + static_cast<size_t>(node) * static_cast<size_t>(clip->frames)];
+        const Frame& a = frames[kp.k0];
+        const Frame& b = frames[kp.k1];
+        if (kp.f == 0.0f) return assimp_matrix(a.rotation, a.translation, a.translation[3]);
+        float q[4], p[3];
+        assimp_slerp(a.rotation, b.rotation, kp.f, q);
+        for (int i = 0; i < 3; ++i) p[i] = a.translation[i] + (b.translation[i] - a.translation[i]) * kp.f;
+        const float s = a.translation[3] + (b.translation[3] - a.translation[3]) * kp.f;
+        return assimp_matrix(q, p, s);
+    }
+    return channel_at_time(ch, tick, _rest[node]);
+}
+
+aiMatrix4x4 ClipRuntime::channel_at_time(const aiNodeAnim* ch, float tick, const aiMatrix4x4& rest) {
+    if (!ch) return rest;
+    aiVector3D rest_scaling(1, 1, 1), rest_position;
+    aiQuaternion rest_rotation;
+    if (ch->mNumPositionKeys == 0 || ch->mNumRotationKeys == 0 || ch->mNumScalingKeys == 0)
+        rest.Decompose(rest_scaling, rest_rotation, rest_position);
+    const double t = tick;
+    const aiVector3D p = sample_track(ch->mPositionKeys, ch->mNumPositionKeys, t, rest_position);
+    const aiQuaternion q = sample_track(ch->mRotationKeys, ch->mNumRotationKeys, t, rest_rotation);
+    const aiVector3D s = sample_track(ch->mScalingKeys, ch->mNumScalingKeys, t, rest_scaling);
+    aiMatrix4x4 m(q.GetMatrix());
+    for (int r = 0; r < 3; ++r) m[r][0] *= s.x, m[r][1] *= s.y, m[r][2] *= s.z;
+    m.a4 = p.x, m.b4 = p.y, m.c4 = p.z;
+    return m;
+}
+
+void ClipRuntime::world_at_time(const Clip* clip, float tick, aiMatrix4x4* world) const {
+    const int n = num_nodes();
+    const bool keyed = clip && clip->animation;
+    for (int i = 0; i < n; ++i) {
+        const int p = _parents[i];
+        if (keyed && clip->channels[i]) {
+            world[i] = local_at_time(i, clip, tick);
+            if (p >= 0) multiply(world[p][0], world[i][0], world[i][0]);
+        } else if (p >= 0) {
+            multiply(world[p][0], _rest[i][0], world[i][0]);
+        } else {
+            world[i] = _rest[i];
+        }
+    }
+}
+
+aiMatrix4x4 ClipRuntime::node_world_at_time(int node, const Clip* clip, float tick) const {
+    if (node < 0 || node >= num_nodes()) return aiMatrix4x4();
+    aiMatrix4x4 w = local_at_time(node, clip, tick);
+    for (int p = _parents[node]; p >= 0; p = _parents[p]) {
+        const aiMatrix4x4 l = local_at_time(p, clip, tick);
+        multiply(l[0], w[0], w[0]);
+    }
+    return w;
+}
+
+}  // namespace Animator

@@ -221,7 +221,7 @@ void CharacterModelStatic::draw_batch(AnimatorBatch& batch, Graphics::Context* c
         context && batch.pass_type != PASS_FLAT_SHADOW ? context->pass_type : batch.pass_type;
     if (!_rendering_enabled || (pass_type == PASS_SHADOW && !_shadow_enabled)) return;
     if (batch._total_indices.empty()) {
-        ++_render.skipped_objects;
+        if (_statistics_enabled) ++_render.skipped_objects;
         return;
     }
     float t = static_cast<float>(get_model_time());
@@ -299,12 +299,14 @@ void CharacterModelStatic::draw_batch(AnimatorBatch& batch, Graphics::Context* c
         }
         batch.frame = context ? context->frame_number : batch.frame;
 
-        _render.rendered_instances += static_cast<int>(list.size());
-        batch.rendered_instances += static_cast<int>(list.size());
+        if (_statistics_enabled) {
+            _render.rendered_instances += static_cast<int>(list.size());
+            batch.rendered_instances += static_cast<int>(list.size());
+        }
         if (pass_type == PASS_MAIN && static_cast<size_t>(l) < _lods.size())
             _lods[l].instance_count = static_cast<int32_t>(list.size());
     }
-    ++_render.processed_objects;
+    if (_statistics_enabled) ++_render.processed_objects;
     ++batch.draw_count;
 }
 

@@ -14,6 +14,7 @@
 #include "animator/model/CharacterModelStatic.h"
 #include "refhost/Frame.h"
 #include "tests/debug/GuiDriver.h"
+#include "tests/instance/TestModel.h"
 #include "tests/support/SampleBiped.h"
 
 namespace {
@@ -68,8 +69,7 @@ protected:
         placed.push_back(std::make_unique<Placed>(test::new_character(), at));
         return *placed.back();
     }
-    void frame(refhost::Frame::Options options = {}) {
-        std::vector<refhost::Frame::Item> items;
+    void frame(refhost::Frame::Options options = {}, std::vector<refhost::Frame::Item> items = {}) {
         for (auto& p : placed) items.push_back({model, p.get()});
         backend->clear();
         host.draw(items, camera, light, 1.0, options);
@@ -274,6 +274,24 @@ TEST_F(StatisticsWindow, AFlatShadowQueueCountsFlatShadowsUnderKeyOneAndAnEmptyB
                                                "skipped robjs: 1"};
     for (const auto& line : expected)
         EXPECT_TRUE(shows(shown, line)) << line << " in\n" << dump(shown);
+}
+
+TEST_F(StatisticsWindow, EveryModelOfTheFrameHasItsLinesAndOneDestroyedLeavesTheWindow) {
+    place({0, 0, 10});
+    {
+        test::ModelHarness second("model = 'biped/biped_body.assbin'\nmodel_path = '/models/biped/'\nskeleton = 'biped'\n",
+                                  "second.chanimgpu");
+        Placed other(second.cookie(), {0, 0, 12});
+        frame({false, false}, {{second.model.get(), &other}});
+        const auto shown = lines();
+        EXPECT_TRUE(shows(shown, "second.chanimgpu: total parsed 1")) << dump(shown);
+        EXPECT_TRUE(shows(shown, model->name() + ": total parsed 1")) << dump(shown);
+        EXPECT_EQ(std::count(shown.begin(), shown.end(), "100MainQueue robjs rendered: 1, instances: 1"), 2);
+    }
+    render::set_backend(backend);
+    const auto shown = lines();
+    EXPECT_FALSE(shows(shown, "second.chanimgpu: total parsed 1")) << dump(shown);
+    EXPECT_TRUE(shows(shown, model->name() + ": total parsed 1")) << dump(shown);
 }
 
 }  // namespace

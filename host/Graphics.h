@@ -104,6 +104,8 @@ public:
     virtual void add(IRenderObject* object, uint64_t key) = 0;
     virtual uint64_t passKey() const = 0;
     virtual const char* className() const = 0;
+    // What the queue is for, in the host's numbering (16: flat shadows); 0 for an ordinary queue.
+    virtual int kind() const { return 0; }
 };
 
 // A named attachment point of a model.

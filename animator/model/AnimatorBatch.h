@@ -26,8 +26,10 @@ struct AnimatorBatch {
     // Statistics of the last frame.
     int64_t total_triangles = 0;
     int total_instances = 0;
-    int shadow_instances = 0;
     int lod_counts[max_lods] = {};
+    // Statistics since the last submission: shadow-pass instances submitted, instances drawn.
+    int shadow_instances = 0;
+    int rendered_instances = 0;
 };
 
 }  // namespace Animator

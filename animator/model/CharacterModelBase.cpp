@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include <imgui.h>
 
@@ -63,6 +64,34 @@ bool read_vec3(Lua::Config& cfg, int index, osg::Vec3f& out) {
     return ok;
 }
 
+// One model's part of the statistics window: its counters, its batches of the frame by name, its levels.
+void model_statistics_gui(const CharacterModelStatic& model, uint64_t frame) {
+    const CharacterRenderState& s = model.get_render_state();
+    ImGui::Text("%s: total parsed %d\nmain: %d\nflat shadows: %d", model.name().c_str(), s.parsed, s.main_instances,
+                s.flat_shadow_instances);
+    std::vector<const AnimatorBatch*> batches;
+    int shadow = 0;
+    for (const auto& entry : s.batches) {
+        if (entry.second.frame != frame) continue;  // not submitted in the frame counted
+        batches.push_back(&entry.second);
+        shadow += entry.second.shadow_instances;
+    }
+    std::sort(batches.begin(), batches.end(),
+              [](const AnimatorBatch* a, const AnimatorBatch* b) { return a->name < b->name; });
+    ImGui::Text("shadow: %d", shadow);
+    ImGui::Text("total robjs processed: %d", s.processed_objects);
+    for (const AnimatorBatch* batch : batches)
+        ImGui::Text("%s robjs rendered: %d, instances: %d", batch->name.c_str(), batch->draw_count,
+                    batch->rendered_instances);
+    ImGui::Text("skipped robjs: %d", s.skipped_objects);
+    ImGui::Text("Lods:");
+    const size_t levels = std::min(model.get_lods().size(), size_t(AnimatorBatch::max_lods));
+    for (size_t l = 0; l < levels; ++l) {
+        ImGui::SameLine();
+        ImGui::Text("%d:%d", static_cast<int>(l), s.lod_instances[l]);
+    }
+}
+
 }  // namespace
 
 CharacterModelBase::CharacterModelBase(const char* name, const char* path) : Graphics::Model(name, path) {
@@ -81,6 +110,8 @@ CharacterModelBase::CharacterModelBase(const char* name, const char* path) : Gra
 }
 
 CharacterModelBase::~CharacterModelBase() {
+    auto& counted = statistics.models;
+    counted.erase(std::remove(counted.begin(), counted.end(), this), counted.end());
     _scene.reset();
     _connectors.clear();
     _connector_order.clear();
@@ -453,6 +484,18 @@ float CharacterModelBase::get_transition_duration(const char* action) {
 
 // ---- statistics window
 
+void CharacterModelBase::ModelStatistics::start_frame(uint64_t number) {
+    models.clear();
+    frame = number;
+}
+
+bool CharacterModelBase::ModelStatistics::count(const CharacterModelBase* model, uint64_t number) {
+    if (number != frame) start_frame(number);
+    if (std::find(models.begin(), models.end(), model) != models.end()) return false;
+    models.push_back(model);
+    return true;
+}
+
 void CharacterModelBase::gui() {
     if (!_statistics_enabled || !ImGui::GetCurrentContext()) return;
     if (ImGui::Begin("Animator statistics")) {
@@ -466,8 +509,9 @@ void CharacterModelBase::gui() {
         if (ImGui::Button("+")) ++CharacterModelStatic::batch_hold_count;
         ImGui::Text("Models parsed, orgin: %f %f %f", statistics.origin.x(), statistics.origin.y(),
                     statistics.origin.z());
-        for (const auto& entry : statistics.parsed_instances)
-            ImGui::Text("%s: total parsed %d", entry.first.c_str(), entry.second);
+        for (const CharacterModelBase* base : statistics.models)
+            if (const auto* model = dynamic_cast<const CharacterModelStatic*>(base))
+                model_statistics_gui(*model, statistics.frame);
     }
     ImGui::End();
 }

@@ -53,10 +53,16 @@ public:
         int animations = 0;
     };
 
+    // What the statistics window shows: the models that took part in the frame counted, in the
+    // order of their first submission (their counters are their own, see CharacterRenderState).
     struct ModelStatistics {
-        std::map<std::string, int> parsed_instances;
+        std::vector<const CharacterModelBase*> models;
         uint64_t frame = 0;
         osg::Vec3d origin;  // render context origin of the frame counted
+        // Makes `model` one of the models of `frame`; the list starts anew with each frame.
+        // True when the model is counted for the first time in that frame.
+        bool count(const CharacterModelBase* model, uint64_t frame);
+        void start_frame(uint64_t frame);
     };
 
     // Switches of every model (drawing, compute passes, shadows, statistics). Public although

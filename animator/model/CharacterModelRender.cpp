@@ -27,6 +27,7 @@ constexpr int PASS_MAIN = 0;
 constexpr int PASS_SHADOW = 1;
 constexpr int PASS_FLAT_SHADOW = 2;
 constexpr uint64_t FLAT_SHADOW_KEY = 1;
+constexpr int FLAT_SHADOW_QUEUE_KIND = 16;  // a host queue that gathers flat shadows whatever the pass
 constexpr int USAGE_INPUT = 5;
 constexpr int USAGE_READ_WRITE = 12;
 
@@ -92,7 +93,8 @@ void CharacterModelStatic::render(const Graphics::ModelInstance& instance, Graph
     Graphics::Context* context = Graphics::Context::getCurrentContext();
     if (!context) return;
     const uint64_t frame = context->frame_number;
-    const int pass_type = context->pass_type;
+    // A flat-shadow queue makes this submission part of the flat-shadow pass.
+    const int pass_type = queue.kind() == FLAT_SHADOW_QUEUE_KIND ? PASS_FLAT_SHADOW : context->pass_type;
     wPosition3<float> working = pos;
 
     model::ModelCookie* base = instance.getCookie();
@@ -103,13 +105,7 @@ void CharacterModelStatic::render(const Graphics::ModelInstance& instance, Graph
     _render.reserve_ids(_per_instance_data.size());
 
     if (_statistics_enabled) {
-        if (_render.statistics_frame != frame) {
-            statistics.parsed_instances.clear();
-            statistics.frame = frame;
-            _render.statistics_frame = frame;
-            _render.parsed = _render.main_instances = _render.flat_shadow_instances = 0;
-        }
-        ++statistics.parsed_instances[name()];
+        if (statistics.count(this, frame)) _render.start_statistics();
         ++_render.parsed;
         statistics.origin = context->origin;
     }
@@ -161,6 +157,8 @@ void CharacterModelStatic::render(const Graphics::ModelInstance& instance, Graph
         }
         batch.frame = frame;
         batch.draw_count = 0;
+        batch.shadow_instances = 0;
+        batch.rendered_instances = 0;
     }
     batch.pass_type = pass_type;
 
@@ -191,12 +189,12 @@ void CharacterModelStatic::render(const Graphics::ModelInstance& instance, Graph
 void CharacterModelStatic::end_frame() {
     const Graphics::Context* context = Graphics::Context::getCurrentContext();
     if (_statistics_enabled && context) {
-        if (statistics.frame != context->frame_number) {
-            statistics.parsed_instances.clear();
-            statistics.frame = context->frame_number;
-        }
+        if (statistics.frame != context->frame_number) statistics.start_frame(context->frame_number);
         statistics.origin = context->origin;
     }
+    for (size_t l = 0; l < _lods.size() && l < size_t(AnimatorBatch::max_lods); ++l)
+        _render.lod_instances[l] = _lods[l].instance_count;
+    bool levels_done = false;  // a main-pass batch let its lists go: its level counts start anew
     for (auto& entry : _render.batches) {
         AnimatorBatch& batch = entry.second;
         batch.total_triangles = 0;
@@ -211,15 +209,19 @@ void CharacterModelStatic::end_frame() {
         if (_statistics_enabled && batch.draw_count < batch_hold_count) continue;
         for (auto& list : batch.lod_indices) list.clear();
         batch._total_indices.clear();
-        if (_statistics_enabled) batch.shadow_instances = 0;
+        if (batch.pass_type == PASS_MAIN) levels_done = true;
     }
+    if (_statistics_enabled && levels_done)
+        for (LevelOfDetail& level : _lods) level.instance_count = 0;
 }
 
 void CharacterModelStatic::draw_batch(AnimatorBatch& batch, Graphics::Context* context) {
-    const int pass_type = context ? context->pass_type : batch.pass_type;
+    // A batch of flat shadows draws them whatever pass its queue is drawn in.
+    const int pass_type =
+        context && batch.pass_type != PASS_FLAT_SHADOW ? context->pass_type : batch.pass_type;
     if (!_rendering_enabled || (pass_type == PASS_SHADOW && !_shadow_enabled)) return;
     if (batch._total_indices.empty()) {
-        ++_render.skipped_objects;
+        if (_statistics_enabled) ++_render.skipped_objects;
         return;
     }
     float t = static_cast<float>(get_model_time());
@@ -297,11 +299,14 @@ void CharacterModelStatic::draw_batch(AnimatorBatch& batch, Graphics::Context* c
         }
         batch.frame = context ? context->frame_number : batch.frame;
 
-        _render.rendered_instances += static_cast<int>(list.size());
+        if (_statistics_enabled) {
+            _render.rendered_instances += static_cast<int>(list.size());
+            batch.rendered_instances += static_cast<int>(list.size());
+        }
         if (pass_type == PASS_MAIN && static_cast<size_t>(l) < _lods.size())
             _lods[l].instance_count = static_cast<int32_t>(list.size());
     }
-    ++_render.processed_objects;
+    if (_statistics_enabled) ++_render.processed_objects;
     ++batch.draw_count;
 }
 

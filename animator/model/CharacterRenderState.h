@@ -52,14 +52,22 @@ struct CharacterRenderState {
     render::StructuredBuffer model_transforms;
     float frame_time = 0.0f;
 
-    // Statistics.
-    uint64_t statistics_frame = AnimatorBatch::never;
+    // Statistics of the frame counted (CharacterModelBase::statistics), started anew by the model's
+    // first submission in a frame.
     int parsed = 0;
     int main_instances = 0;
     int flat_shadow_instances = 0;
     int rendered_instances = 0;
     int processed_objects = 0;
     int skipped_objects = 0;
+    // Main-pass instances drawn per level of detail in the last finished frame (the levels' own counts
+    // start anew at the end of each frame while statistics are on).
+    int lod_instances[AnimatorBatch::max_lods] = {};
+
+    void start_statistics() {
+        parsed = main_instances = flat_shadow_instances = 0;
+        rendered_instances = processed_objects = skipped_objects = 0;
+    }
 
     // Makes the per-id arrays hold at least `count` entries.
     void reserve_ids(size_t count) {

@@ -45,7 +45,10 @@ protected:
         camera = refhost::Frame::look_at(osg::Vec3d(0, 1.5, 0), osg::Vec3d(0, 1, 10), 45, 1, 0.1, 500);
         light = refhost::Frame::look_at(osg::Vec3d(0, 50, 0), osg::Vec3d(0, 0, 1), 45, 1, 0.1, 500);
     }
-    void TearDown() override { CharacterModelBase::_shadow_enabled = true; }
+    void TearDown() override {
+        CharacterModelBase::_shadow_enabled = true;
+        CharacterModelBase::_statistics_enabled = false;
+    }
 
     Placed& place(const osg::Vec3f& at) {
         placed.push_back(std::make_unique<Placed>(test::new_character(), at));
@@ -251,6 +254,42 @@ TEST_F(CharacterRender, MotionMatrixTakesThisFramesPointBackToTheLastFrames) {
     placed = std::move(kept);
     frame({false, false});
     EXPECT_TRUE(state.motion[id].upload.isIdentity());
+}
+
+// A host queue that gathers flat shadows in whatever pass it is filled.
+class FlatShadowQueue : public refhost::PassQueue {
+public:
+    FlatShadowQueue() : refhost::PassQueue(12, "KindQueue") {}
+    int kind() const override { return 16; }
+};
+
+TEST_F(CharacterRender, AQueueOfKindSixteenIsTheFlatShadowPassWhateverThePassType) {
+    Placed& a = place({0, 0, 20});
+    const int id = a.cookie->get_id();
+    CharacterModelBase::_statistics_enabled = true;
+    Graphics::Context context;
+    context.frame_number = 4;
+    context.pass_type = 0;  // filled and drawn during the main pass
+    context.camera = camera;
+    Graphics::Context::setCurrentContext(context);
+    FlatShadowQueue queue;
+    const osg::Matrixf at = a.getMatrix();
+    model->render(a, queue, *reinterpret_cast<const wPosition3<float>*>(at.ptr()));
+    const auto& state = model->get_render_state();
+    EXPECT_EQ(state.batches.count(12), 0u);
+    ASSERT_EQ(state.batches.count(1), 1u) << "flat shadows have key 1";
+    EXPECT_EQ(state.batches.at(1)._total_indices, std::vector<int32_t>{id});
+    EXPECT_FLOAT_EQ(state.flat_shadows[id][2], 20.0f) << "the ground point under the instance";
+    EXPECT_FLOAT_EQ(state.flat_shadows[id][4], 1.0f);
+    EXPECT_EQ(state.flat_shadow_instances, 1);
+    EXPECT_EQ(state.main_instances, 0) << "not a main-pass instance";
+    ASSERT_EQ(queue.objects().size(), 1u);
+    backend->clear();
+    queue.objects()[0]->draw(Graphics::Context::getCurrentContext());
+    const std::vector<std::pair<std::string, uint32_t>> expected = {{"FlatShadow", 1}};
+    EXPECT_EQ(draws(), expected);
+    Graphics::raiseRendererEvent(8);
+    Graphics::frameHeapReset();
 }
 
 TEST_F(CharacterRender, MoreInstancesThanSlotsIsWarnedAndLeftOutOfTheTotal) {

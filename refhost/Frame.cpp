@@ -40,10 +40,17 @@ Graphics::Camera Frame::directional_light(const osg::Vec3f& towards_light, const
     // The casters' bounding spheres in the light's view.
     const double inf = std::numeric_limits<double>::infinity();
     osg::Vec3d low(inf, inf, inf), high(-inf, -inf, -inf);
+    Graphics::Model* model = nullptr;  // the bounds of the last item's model (a crowd shares one)
+    osg::Vec3f model_centre;
+    double radius = 0.0;
     for (const Item& item : items) {
         if (!item.model || !item.instance) continue;
-        const osg::Vec3d centre = osg::Vec3d(item.model->GetCenter() * item.instance->getMatrix());
-        const double radius = item.model->GetRadius() + kLightMargin;
+        if (item.model != model) {
+            model = item.model;
+            model_centre = model->GetCenter();
+            radius = model->GetRadius() + kLightMargin;
+        }
+        const osg::Vec3d centre = osg::Vec3d(model_centre * item.instance->getMatrix());
         if (!centre.valid() || (centre - camera.position).length() - radius > reach) continue;
         const osg::Vec3d at = centre * view;
         for (int k = 0; k < 3; ++k) {

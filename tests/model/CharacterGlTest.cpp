@@ -299,6 +299,44 @@ TEST_F(CharacterGl, PicturesOfWalkLiveriesFlatShadowsAndLevels) {
     EXPECT_EQ(lods[1].instance_count, 1);
 }
 
+TEST_F(CharacterGl, DirectionalLightLooksAlongTheSunAndHoldsTheCastersNearTheCamera) {
+    const osg::Vec3f near_one(0, 0, 0), near_two(12, 0, 30), far_one(0, 0, 150);
+    for (const osg::Vec3f& at : {near_one, near_two, far_one}) place(at, 0.0f, false);
+    std::vector<refhost::Frame::Item> items;
+    for (auto& p : placed) items.push_back({model.get(), p.get()});
+    const Graphics::Camera camera = camera_at(osg::Vec3d(0, 2, -5), osg::Vec3d(0, 1, 10));
+    const Graphics::Camera light = refhost::Frame::directional_light(refhost::Frame::SUN, camera, items);
+
+    EXPECT_EQ(light.position, camera.position) << "levels of detail as the camera sees them";
+    osg::Vec3f sun = refhost::Frame::SUN;
+    sun.normalize();
+    const osg::Vec3f backward(light.view(0, 2), light.view(1, 2), light.view(2, 2));
+    EXPECT_NEAR((backward - sun).length(), 0.0f, 1e-5f);
+    // Each caster's bounding sphere within the map, the farthest caster's far side on its far plane.
+    const osg::Matrixf to_map = light.view * light.projection;
+    const osg::Vec3f centre = model->GetCenter();
+    const float radius = model->GetRadius();
+    float deepest = -1.0f;
+    for (const osg::Vec3f& at : {near_one, near_two}) {
+        for (const osg::Vec3f& side : {osg::Vec3f(radius, 0, 0), osg::Vec3f(0, radius, 0), -sun * radius}) {
+            const osg::Vec4f clip = osg::Vec4f(centre + at + side, 1.0f) * to_map;
+            EXPECT_LT(std::abs(clip.x()), 1.0f);
+            EXPECT_LT(std::abs(clip.y()), 1.0f);
+            EXPECT_LT(std::abs(clip.z()), 1.0f);
+            deepest = std::max(deepest, clip.z());
+        }
+    }
+    EXPECT_GT(deepest, 0.9f) << "the map's depth range fits the casters";
+    const osg::Vec4f beyond = osg::Vec4f(centre + far_one, 1.0f) * to_map;
+    EXPECT_GT(std::max(std::abs(beyond.x()), std::max(std::abs(beyond.y()), std::abs(beyond.z()))), 1.0f)
+        << "150 m away: beyond the map's reach, left to the flat shadows";
+    // Without casters the light is still a usable camera.
+    const Graphics::Camera empty = refhost::Frame::directional_light(osg::Vec3f(0, 0, 0), camera, {});
+    const osg::Vec4f clip = osg::Vec4f(osg::Vec3f(camera.position), 1.0f) * empty.view * empty.projection;
+    EXPECT_TRUE(clip.valid() && std::abs(clip.x()) <= 1.0f && std::abs(clip.z()) <= 1.0f);
+    EXPECT_NEAR(empty.view(1, 2), 1.0f, 1e-6f) << "no direction: straight down";
+}
+
 TEST_F(CharacterGl, GroundBehindACharacterFromTheSunIsInItsShadowWithTheMapOrItsFlatShadow) {
     place(osg::Vec3f(0, 0, 0), 0.0f, false);
     // Seen from the shadow's side, so that the character does not hide it.

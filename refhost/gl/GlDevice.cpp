@@ -581,7 +581,8 @@ void GlDevice::read_texture(uint32_t texture, int width, int height, uint32_t fo
     // GL's first row is the bottom one.
     auto* rows = static_cast<uint8_t*>(out);
     for (int y = 0; y < height; ++y)
-        std::memcpy(rows + row * static_cast<size_t>(y), pixels.data() + row * static_cast<size_t>(height - 1 - y), row);
+        std::memcpy(rows + row * static_cast<size_t>(y), pixels.data() + row * static_cast<size_t>(height - 1 - y),
+                    row);
 }
 
 void GlDevice::read_colour(std::vector<uint8_t>& out) {

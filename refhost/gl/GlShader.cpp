@@ -165,7 +165,8 @@ std::shared_ptr<GlShader> GlShader::build(const std::string& file, const ShaderD
             const int host = host_uniform(uniform);
             if (host >= 0) {
                 if (type != HOST_UNIFORM_TYPES[host]) {
-                    orn_logf("RENDER", 16, "shader file '%s', technique '%s': '%s' is not of the type the host gives it",
+                    orn_logf("RENDER", 16,
+                             "shader file '%s', technique '%s': '%s' is not of the type the host gives it",
                              file.c_str(), pass.technique.c_str(), uniform.c_str());
                     continue;
                 }

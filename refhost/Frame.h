@@ -43,7 +43,8 @@ public:
     struct Options {
         bool shadow = true;       // the shadow pass (into the shadow map on the OpenGL back-end)
         bool flat_shadow = true;  // the flat-shadow pass
-        bool ground = true;       // OpenGL: the ground at the default terrain's height under the camera
+        bool ground = true;       // OpenGL: the ground at the default terrain's height under the camera,
+                                  // under everything else
         osg::Vec4f clear_colour{0.63f, 0.72f, 0.8f, 1.0f};  // the sky
         osg::Vec4f ground_colour{0.55f, 0.6f, 0.52f, 1.0f};
         float ground_extent = 500.0f;  // half the side of the ground square around the camera, metres

@@ -102,7 +102,8 @@ public:
     // since the last begin_frame, else they are lit everywhere.
     void begin_frame(const osg::Vec4f& clear_colour);
     // A horizontal square of ground (centre, half its side) in `colour`, lit by the light and
-    // shadowed by the shadow map, seen through `view_projection` (row-vector order); it writes no motion.
+    // shadowed by the shadow map, seen through `view_projection` (row-vector order). It lies under
+    // everything drawn after it: it writes neither depth nor motion.
     void draw_ground(const osg::Matrixf& view_projection, const osg::Vec3f& centre, float half_extent,
                      const osg::Vec4f& colour);
     // The colour target, RGBA8, width() x height(), top row first.

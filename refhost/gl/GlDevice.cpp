@@ -505,7 +505,13 @@ void GlDevice::draw_ground(const osg::Matrixf& view_projection, const osg::Vec3f
     bind_target();
     glUseProgram(program->name);
     glBindVertexArray(_line_vao);  // no inputs: the corners come from the vertex index
+    // Under everything, without depth: whatever lies on it (a flat shadow a centimetre up, far away
+    // where depth is coarse) is drawn over it.
+    glDisable(GL_DEPTH_TEST);
+    glDepthMask(GL_FALSE);
     glDrawArrays(GL_TRIANGLES, 0, 6);
+    glDepthMask(GL_TRUE);
+    glEnable(GL_DEPTH_TEST);
     glBindVertexArray(0);
 }
 

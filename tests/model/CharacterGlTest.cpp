@@ -372,6 +372,20 @@ TEST_F(CharacterGl, GroundBehindACharacterFromTheSunIsInItsShadowWithTheMapOrIts
                 brightness(draw(camera, GROUND | SHADOW_MAP, 0.5), shade), 2.0);
 }
 
+TEST_F(CharacterGl, BeyondTheMapsReachTheFlatShadowStillLiesOnTheGround) {
+    // 72 m from the camera, past the 60 m the light holds: no depth in the map, the flat shadow instead.
+    const osg::Vec3f at(0, 0, 70);
+    place(at, 0.0f, false);
+    const Graphics::Camera camera = camera_at(osg::Vec3d(-10.0, 55.0, 25.0), osg::Vec3d(-0.3, 0.5, 69.8), 6.0);
+    osg::Vec3f sun = refhost::Frame::SUN;
+    sun.normalize();
+    const Pixel shade = to_pixel(camera, at + osg::Vec3f(0, 1.2f, 0) - sun * (1.2f / sun.y()));
+    const double lit = brightness(draw(camera, GROUND | SHADOW_MAP, 0.5), shade);
+    const std::vector<float> map = gl->read_shadow_map();
+    EXPECT_EQ(std::count_if(map.begin(), map.end(), [](float d) { return d < 1.0f; }), 0);
+    EXPECT_LT(brightness(draw(camera, GROUND | SHADOW_MAP | FLAT_SHADOW, 0.5), shade), 0.4 * lit);
+}
+
 TEST_F(CharacterGl, ACharacterInTheLightsPathShadowsAnother) {
     // A low sun from the front right; the second character stands 1.2 m towards it from the first.
     const osg::Vec3f sun(1.0f, 0.6f, -1.0f);

@@ -438,6 +438,7 @@ void GlDevice::dispatch(int pass, uint32_t x, uint32_t y, uint32_t z) {
         apply(*program);
         _applied = program;
     }
+    apply_host_uniforms(*program);
     glUseProgram(program->name);
     glDispatchCompute(x, y, z);
     // Whatever reads the results next (a pass, a draw, a read-back) sees them.
@@ -485,7 +486,7 @@ void GlDevice::draw_lines(const std::vector<osg::Vec3f>& points, const osg::Matr
     glNamedBufferData(_line_buffer, static_cast<GLsizeiptr>(points.size() * sizeof(osg::Vec3f)), points.data(),
                       GL_STREAM_DRAW);
     if (!depth_test) glDisable(GL_DEPTH_TEST);
-    glBindFramebuffer(GL_FRAMEBUFFER, _framebuffer);
+    bind_framebuffer();  // the picture's, even while the shadow map is drawn
     glUseProgram(program->name);
     glBindVertexArray(_line_vao);
     glDrawArrays(GL_LINE_STRIP, 0, static_cast<GLsizei>(points.size()));

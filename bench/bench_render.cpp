@@ -135,11 +135,12 @@ void BM_GlFrame(benchmark::State& state) {
     Scene scene(gl, static_cast<int>(state.range(0)));
     if (!scene.ok()) return state.SkipWithError("no sample data");
     refhost::Frame frame;
+    const Graphics::Camera light = refhost::Frame::directional_light(refhost::Frame::SUN, camera(), scene.items);
     double t = 1.0;
     Animator::set_time_callback([&t] { return t; });
     for (auto _ : state) {
         t += 1.0 / 60.0;
-        frame.draw(scene.items, camera(), camera(), t, refhost::Frame::Options());
+        frame.draw(scene.items, camera(), light, t, refhost::Frame::Options());
         gl->finish();
     }
     Animator::set_time_callback(nullptr);

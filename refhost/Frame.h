@@ -1,7 +1,9 @@
 // The reference host's frame: a camera, one render context and one render queue per pass (shadow,
 // flat shadow, main), the models' per-instance render calls for every visible instance, the queued
 // render objects drawn, renderer event 8 raised at the end and the per-frame heap emptied. On the
-// OpenGL back-end the main pass lands in the off-screen framebuffer, cleared after the shadow pass.
+// OpenGL back-end the shadow pass draws the shadow map from the light, then the off-screen
+// framebuffer is cleared to the sky, the ground is drawn (shadowed by the map) and the flat-shadow
+// and main passes follow.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -39,9 +41,13 @@ public:
         const Graphics::ModelInstance* instance;
     };
     struct Options {
-        bool shadow = true;
-        bool flat_shadow = true;
-        osg::Vec4f clear_colour{0.55f, 0.6f, 0.52f, 1.0f};
+        bool shadow = true;       // the shadow pass (into the shadow map on the OpenGL back-end)
+        bool flat_shadow = true;  // the flat-shadow pass
+        bool ground = true;       // OpenGL: the ground at the default terrain's height under the camera,
+                                  // under everything else
+        osg::Vec4f clear_colour{0.63f, 0.72f, 0.8f, 1.0f};  // the sky
+        osg::Vec4f ground_colour{0.55f, 0.6f, 0.52f, 1.0f};
+        float ground_extent = 500.0f;  // half the side of the ground square around the camera, metres
     };
     struct Counts {
         size_t submitted[3] = {0, 0, 0};  // render calls per pass type
@@ -51,12 +57,22 @@ public:
     // Frame numbers count on from `first_frame`.
     explicit Frame(uint64_t first_frame = 0) : _frame(first_frame) {}
 
+    // Towards the sun of the reference scenes: high, from the front right.
+    static const osg::Vec3f SUN;
+
     // A camera looking from `eye` at `centre`, Y up, with a perspective of `fovy` degrees.
     static Graphics::Camera look_at(const osg::Vec3d& eye, const osg::Vec3d& centre, double fovy, double aspect,
                                     double near_plane, double far_plane);
+    // A directional light shining from `towards_light`: an orthographic view along the light that
+    // just holds the bounding spheres of the items within `reach` metres of the camera (farther ones
+    // cast flat shadows only). Its position is the camera's, so that the shadow pass picks the levels
+    // of detail the camera sees.
+    static Graphics::Camera directional_light(const osg::Vec3f& towards_light, const Graphics::Camera& camera,
+                                              const std::vector<Item>& items, double reach = 60.0);
 
     // Draws one frame of `items` (each placed at its instance's matrix) seen from `camera`; the shadow
-    // pass sees them from `light`. `time` is the render context's time.
+    // pass sees them from `light`, whose view also gives the direction the light comes from (its
+    // backward axis). `time` is the render context's time.
     Counts draw(const std::vector<Item>& items, const Graphics::Camera& camera, const Graphics::Camera& light,
                 double time, const Options& options);
     uint64_t frame_number() const { return _frame; }

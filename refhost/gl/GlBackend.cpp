@@ -39,7 +39,7 @@ std::shared_ptr<GlBackend> GlBackend::create(const Options& options) {
     }
     auto device = std::make_unique<GlDevice>(thread);
     bool ready = false;
-    thread->call([&] { ready = device->init(options.width, options.height, error); });
+    thread->call([&] { ready = device->init(options.width, options.height, options.shadow_size, error); });
     if (!ready) {
         orn_logf("RENDER", 8, "OpenGL back-end on %s: %s", thread->source().c_str(), error.c_str());
         GlDevice* raw = device.release();
@@ -55,6 +55,7 @@ GlBackend::GlBackend(std::shared_ptr<GlThread> thread, std::unique_ptr<GlDevice>
         _renderer = _device->renderer();
         _width = _device->width();
         _height = _device->height();
+        _shadow_size = _device->shadow_size();
         _max_texture_size = _device->max_texture_size();
         _max_texture_layers = _device->max_texture_layers();
     });
@@ -230,10 +231,34 @@ void GlBackend::drawLines(const osg::Vec3f* points, size_t count, const osg::Mat
     });
 }
 
+// ---- light and shadow map ----
+
+void GlBackend::set_light(const osg::Vec3f& towards_light, const osg::Matrixf& view_projection) {
+    post([towards_light, view_projection](GlDevice& d) { d.set_light(towards_light, view_projection); });
+}
+
+void GlBackend::begin_shadow_map() {
+    post([](GlDevice& d) { d.begin_shadow_map(); });
+}
+
+std::vector<float> GlBackend::read_shadow_map() {
+    std::vector<float> depths;
+    GlDevice* device = _device.get();
+    _thread->call([&] { device->read_shadow_map(depths); });
+    return depths;
+}
+
 // ---- framebuffer ----
 
 void GlBackend::begin_frame(const osg::Vec4f& clear_colour) {
     post([clear_colour](GlDevice& d) { d.begin_frame(clear_colour); });
+}
+
+void GlBackend::draw_ground(const osg::Matrixf& view_projection, const osg::Vec3f& centre, float half_extent,
+                            const osg::Vec4f& colour) {
+    post([view_projection, centre, half_extent, colour](GlDevice& d) {
+        d.draw_ground(view_projection, centre, half_extent, colour);
+    });
 }
 
 bool GlBackend::draw_imgui(ImDrawData* data) {
@@ -278,6 +303,13 @@ std::vector<uint8_t> GlBackend::read_colour() {
     GlDevice* device = _device.get();
     _thread->call([&] { device->read_colour(pixels); });
     return pixels;
+}
+
+std::vector<float> GlBackend::read_motion() {
+    std::vector<float> motion;
+    GlDevice* device = _device.get();
+    _thread->call([&] { device->read_motion(motion); });
+    return motion;
 }
 
 bool GlBackend::write_png(const std::string& path) {

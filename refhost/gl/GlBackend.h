@@ -5,7 +5,7 @@
 //
 // Threads: the context lives on a thread of its own (GlThread) that runs every GL call, in order, as
 // commands posted to one queue. Calls that answer something (creating a shader, buffer or texture
-// array, Buffer::read, read_colour, finish) wait for their command; all others (bindings, dispatches,
+// array, Buffer::read, the read-backs, finish) wait for their command; all others (bindings, dispatches,
 // draws, Buffer::update with a copy of its data) return at once. So every Backend, Buffer and Shader
 // method may be called from any thread; commands from several threads run in the order they were
 // posted, and a sequence of begin/bind/commit/dispatch is meant to come from one thread at a time.
@@ -33,6 +33,7 @@ public:
     struct Options {
         int width = 256;  // off-screen framebuffer size in pixels
         int height = 256;
+        int shadow_size = 2048;  // the shadow map's width and height in texels
     };
     // Null when no OpenGL 4.5 context can be made; the reason is logged (tag "RENDER", severity 8).
     static std::shared_ptr<GlBackend> create();
@@ -83,11 +84,33 @@ public:
     void drawLines(const osg::Vec3f* points, size_t count, const osg::Matrixf& transform, const osg::Vec4f& color,
                    unsigned pattern, bool depth_test) override;
 
+    // ---- light and shadow map ----
+    // The frame's directional light: `towards_light` (world, unit length after normalising; straight
+    // up until set) lights what the shaders draw, and `view_projection` (row-vector order) takes a
+    // world point to the shadow map's clip space. Both stay until set again.
+    void set_light(const osg::Vec3f& towards_light, const osg::Matrixf& view_projection);
+    // Clears the shadow map to the far depth; the draws that follow (the shadow pass) write their
+    // depth into it, until begin_frame.
+    void begin_shadow_map();
+    // The shadow map's depths, shadow_size() x shadow_size(), top row first; 1 is the far depth.
+    std::vector<float> read_shadow_map();
+    int shadow_size() const { return _shadow_size; }
+
     // ---- off-screen framebuffer ----
-    // Clears colour to `clear_colour`, motion to zero and depth to far.
+    // Clears colour to `clear_colour`, motion to zero and depth to far; later draws land here. From
+    // now until the next begin_shadow_map the draws sample the shadow map when begin_shadow_map ran
+    // since the last begin_frame, else they are lit everywhere.
     void begin_frame(const osg::Vec4f& clear_colour);
+    // A horizontal square of ground (centre, half its side) in `colour`, lit by the light and
+    // shadowed by the shadow map, seen through `view_projection` (row-vector order). It lies under
+    // everything drawn after it: it writes neither depth nor motion.
+    void draw_ground(const osg::Matrixf& view_projection, const osg::Vec3f& centre, float half_extent,
+                     const osg::Vec4f& colour);
     // The colour target, RGBA8, width() x height(), top row first.
     std::vector<uint8_t> read_colour();
+    // The motion target: per pixel the screen-space motion (x, y) in normalised device units, this
+    // frame's position minus the last frame's, width() x height(), top row first.
+    std::vector<float> read_motion();
     // Writes the colour target as a PNG file (a real path, not a virtual one); false when it can not.
     bool write_png(const std::string& path);
     // Draws a finished Dear ImGui frame of the calling thread's current context (ImGui::GetDrawData()
@@ -112,6 +135,7 @@ private:
     std::string _renderer;
     int _width = 0;
     int _height = 0;
+    int _shadow_size = 0;
     int _max_texture_size = 0;
     int _max_texture_layers = 0;
 };

@@ -33,6 +33,53 @@ void line_fragment() {
 #endif
 )";
 
+// The ground of the reference host's frames: a square of the ground plane, lit by the frame's light
+// and darkened where the shadow map says the light is blocked; it does not move.
+const char* const GROUND_EFFECT = R"(#pragma technique Ground pass 0 vertex:ground_vertex fragment:ground_fragment
+layout(location = 0) uniform mat4 transform;
+layout(location = 1) uniform vec4 colour;
+layout(location = 2) uniform vec4 area;  // centre x, height, centre z, half extent
+uniform vec3 light_direction;
+uniform mat4 light_view_projection;
+uniform sampler2DShadow shadow_map;
+uniform int shadow_map_ready;
+#if defined(VERTEX_STAGE)
+out vec3 world;
+void ground_vertex() {
+    const vec2 corners[6] = vec2[6](vec2(-1, -1), vec2(1, -1), vec2(1, 1), vec2(-1, -1), vec2(1, 1), vec2(-1, 1));
+    const vec2 c = corners[gl_VertexID];
+    world = vec3(area.x + c.x * area.w, area.y, area.z + c.y * area.w);
+    gl_Position = transform * vec4(world, 1.0);
+}
+#endif
+#if defined(FRAGMENT_STAGE)
+in vec3 world;
+layout(location = 0) out vec4 out_colour;
+layout(location = 1) out vec4 out_motion;
+// The share of the light reaching p (normal n): 1 lit, 0 shadowed; 1 outside the shadow map.
+float light_reaching(vec3 p, vec3 n) {
+    if (shadow_map_ready == 0) return 1.0;
+    const vec3 across = vec3(light_view_projection[0][0], light_view_projection[1][0], light_view_projection[2][0]);
+    const float size = float(textureSize(shadow_map, 0).x);
+    const float texel = 2.0 / (length(across) * size);
+    const vec4 clip = light_view_projection * vec4(p + n * (1.5 * texel), 1.0);
+    const vec3 at = clip.xyz / clip.w * 0.5 + 0.5;
+    if (any(lessThan(at.xy, vec2(0.0))) || any(greaterThan(at.xy, vec2(1.0)))) return 1.0;
+    const float depth = min(at.z, 1.0) - 0.0005;
+    float sum = 0.0;
+    for (int y = -1; y <= 1; ++y)
+        for (int x = -1; x <= 1; ++x) sum += texture(shadow_map, vec3(at.xy + vec2(x, y) / size, depth));
+    return sum / 9.0;
+}
+void ground_fragment() {
+    const vec3 up = vec3(0.0, 1.0, 0.0);
+    const float lambert = max(dot(up, light_direction), 0.0);
+    out_colour = vec4(colour.rgb * (0.35 + 0.75 * lambert * light_reaching(world, up)), 1.0);
+    out_motion = vec4(0.0);
+}
+#endif
+)";
+
 // Errors of GL calls (a fault of the back-end or of its use) go to the host's log; shader compiler
 // messages are reported with the shader that caused them.
 void APIENTRY report_error(GLenum source, GLenum type, GLuint, GLenum, GLsizei, const GLchar* message, const void*) {
@@ -72,14 +119,17 @@ GlDevice::~GlDevice() {
     _recorded = Bindings();
     _committed = Bindings();
     _lines.reset();
+    _ground.reset();
     if (_framebuffer) glDeleteFramebuffers(1, &_framebuffer);
     glDeleteTextures(3, _targets);
+    if (_shadow_framebuffer) glDeleteFramebuffers(1, &_shadow_framebuffer);
+    if (_shadow_map) glDeleteTextures(1, &_shadow_map);
     if (_vao) glDeleteVertexArrays(1, &_vao);
     if (_line_vao) glDeleteVertexArrays(1, &_line_vao);
     if (_line_buffer) glDeleteBuffers(1, &_line_buffer);
 }
 
-bool GlDevice::init(int width, int height, std::string& error) {
+bool GlDevice::init(int width, int height, int shadow_size, std::string& error) {
     _renderer = std::string(reinterpret_cast<const char*>(glGetString(GL_RENDERER))) + " | " +
                 reinterpret_cast<const char*>(glGetString(GL_VERSION));
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &_max_texture_size);
@@ -115,6 +165,34 @@ bool GlDevice::init(int width, int height, std::string& error) {
         error = "the off-screen framebuffer is incomplete";
         return false;
     }
+
+    // The shadow map: depth compared against a reference by its sampler; outside it, all is lit.
+    _shadow_size = std::clamp(shadow_size, 1, _max_texture_size);
+    if (_shadow_size != shadow_size)
+        orn_logf("RENDER", 16, "OpenGL back-end: shadow map of %d made %d", shadow_size, _shadow_size);
+    const GLfloat lit_border[4] = {1.0f, 1.0f, 1.0f, 1.0f};
+    glCreateTextures(GL_TEXTURE_2D, 1, &_shadow_map);
+    glTextureStorage2D(_shadow_map, 1, GL_DEPTH_COMPONENT32F, _shadow_size, _shadow_size);
+    glTextureParameteri(_shadow_map, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTextureParameteri(_shadow_map, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTextureParameteri(_shadow_map, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_BORDER);
+    glTextureParameteri(_shadow_map, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_BORDER);
+    glTextureParameterfv(_shadow_map, GL_TEXTURE_BORDER_COLOR, lit_border);
+    glTextureParameteri(_shadow_map, GL_TEXTURE_COMPARE_MODE, GL_COMPARE_REF_TO_TEXTURE);
+    glTextureParameteri(_shadow_map, GL_TEXTURE_COMPARE_FUNC, GL_LEQUAL);
+    glCreateFramebuffers(1, &_shadow_framebuffer);
+    glNamedFramebufferTexture(_shadow_framebuffer, GL_DEPTH_ATTACHMENT, _shadow_map, 0);
+    glNamedFramebufferDrawBuffer(_shadow_framebuffer, GL_NONE);
+    glNamedFramebufferReadBuffer(_shadow_framebuffer, GL_NONE);
+    if (glCheckNamedFramebufferStatus(_shadow_framebuffer, GL_FRAMEBUFFER) != GL_FRAMEBUFFER_COMPLETE) {
+        error = "the shadow map's framebuffer is incomplete";
+        return false;
+    }
+    const GLfloat far_depth = 1.0f;
+    glClearNamedFramebufferfv(_shadow_framebuffer, GL_DEPTH, 0, &far_depth);
+    _light_direction.set(0.0f, 1.0f, 0.0f);
+    _light_view_projection.makeIdentity();
+
     glBindFramebuffer(GL_FRAMEBUFFER, _framebuffer);
     glViewport(0, 0, _width, _height);
     glEnable(GL_DEPTH_TEST);
@@ -127,6 +205,12 @@ bool GlDevice::init(int width, int height, std::string& error) {
         _lines = GlShader::build("(debug lines)", {}, effect, _line_handles, _thread);
     if (!_lines) {
         error = "the debug-line shader does not build";
+        return false;
+    }
+    if (effect.parse(GROUND_EFFECT, parse_error))
+        _ground = GlShader::build("(ground)", {}, effect, _ground_handles, _thread);
+    if (!_ground) {
+        error = "the ground shader does not build";
         return false;
     }
     glCreateBuffers(1, &_line_buffer);
@@ -354,6 +438,7 @@ void GlDevice::dispatch(int pass, uint32_t x, uint32_t y, uint32_t z) {
         apply(*program);
         _applied = program;
     }
+    apply_host_uniforms(*program);
     glUseProgram(program->name);
     glDispatchCompute(x, y, z);
     // Whatever reads the results next (a pass, a draw, a read-back) sees them.
@@ -382,7 +467,8 @@ void GlDevice::draw_indexed_instanced(uint32_t index_count, uint32_t instance_co
         apply(*program);
         _applied = program;
     }
-    glBindFramebuffer(GL_FRAMEBUFFER, _framebuffer);
+    apply_host_uniforms(*program);
+    bind_target();
     glUseProgram(program->name);
     glBindVertexArray(_vao);
     glDrawElementsInstanced(GL_TRIANGLES, static_cast<GLsizei>(index_count), GL_UNSIGNED_INT, nullptr,
@@ -400,12 +486,77 @@ void GlDevice::draw_lines(const std::vector<osg::Vec3f>& points, const osg::Matr
     glNamedBufferData(_line_buffer, static_cast<GLsizeiptr>(points.size() * sizeof(osg::Vec3f)), points.data(),
                       GL_STREAM_DRAW);
     if (!depth_test) glDisable(GL_DEPTH_TEST);
-    glBindFramebuffer(GL_FRAMEBUFFER, _framebuffer);
+    bind_framebuffer();  // the picture's, even while the shadow map is drawn
     glUseProgram(program->name);
     glBindVertexArray(_line_vao);
     glDrawArrays(GL_LINE_STRIP, 0, static_cast<GLsizei>(points.size()));
     glBindVertexArray(0);
     glEnable(GL_DEPTH_TEST);
+}
+
+void GlDevice::draw_ground(const osg::Matrixf& view_projection, const osg::Vec3f& centre, float half_extent,
+                           const osg::Vec4f& colour) {
+    if (!(half_extent > 0.0f)) return;
+    const GlShader::Program* program = _ground->program(_ground->getTechnique("Ground"), 0);
+    const GLfloat area[4] = {centre.x(), centre.y(), centre.z(), half_extent};
+    glProgramUniformMatrix4fv(program->name, 0, 1, GL_FALSE, view_projection.ptr());  // locations of GROUND_EFFECT
+    glProgramUniform4fv(program->name, 1, 1, colour.ptr());
+    glProgramUniform4fv(program->name, 2, 1, area);
+    apply_host_uniforms(*program);
+    bind_target();
+    glUseProgram(program->name);
+    glBindVertexArray(_line_vao);  // no inputs: the corners come from the vertex index
+    // Under everything, without depth: whatever lies on it (a flat shadow a centimetre up, far away
+    // where depth is coarse) is drawn over it.
+    glDisable(GL_DEPTH_TEST);
+    glDepthMask(GL_FALSE);
+    glDrawArrays(GL_TRIANGLES, 0, 6);
+    glDepthMask(GL_TRUE);
+    glEnable(GL_DEPTH_TEST);
+    glBindVertexArray(0);
+}
+
+// ---- light and shadow map ----
+
+void GlDevice::set_light(const osg::Vec3f& towards_light, const osg::Matrixf& view_projection) {
+    _light_direction = towards_light;
+    if (!_light_direction.valid() || _light_direction.normalize() == 0.0f) _light_direction.set(0.0f, 1.0f, 0.0f);
+    _light_view_projection = view_projection;
+}
+
+void GlDevice::begin_shadow_map() {
+    const GLfloat far_depth = 1.0f;
+    glDepthMask(GL_TRUE);
+    glClearNamedFramebufferfv(_shadow_framebuffer, GL_DEPTH, 0, &far_depth);
+    _into_shadow_map = true;
+    _shadow_drawn = true;
+    _shadow_ready = false;
+}
+
+void GlDevice::apply_host_uniforms(const GlShader::Program& program) {
+    const int* at = program.host_locations;
+    const GLuint name = program.name;
+    if (at[GlShader::LIGHT_DIRECTION] >= 0)
+        glProgramUniform3fv(name, at[GlShader::LIGHT_DIRECTION], 1, _light_direction.ptr());
+    if (at[GlShader::LIGHT_VIEW_PROJECTION] >= 0)
+        glProgramUniformMatrix4fv(name, at[GlShader::LIGHT_VIEW_PROJECTION], 1, GL_FALSE, _light_view_projection.ptr());
+    // While the shadow map is drawn it is not sampled.
+    const bool ready = _shadow_ready && !_into_shadow_map;
+    if (at[GlShader::SHADOW_MAP_READY] >= 0) glProgramUniform1i(name, at[GlShader::SHADOW_MAP_READY], ready ? 1 : 0);
+    if (at[GlShader::SHADOW_MAP] >= 0) glBindTextureUnit(program.shadow_unit, ready ? _shadow_map : 0);
+}
+
+void GlDevice::bind_target() {
+    if (_into_shadow_map) {
+        glBindFramebuffer(GL_FRAMEBUFFER, _shadow_framebuffer);
+        glViewport(0, 0, _shadow_size, _shadow_size);
+        // Depths pushed back by the surface's slope keep lit surfaces from shadowing themselves.
+        glEnable(GL_POLYGON_OFFSET_FILL);
+        glPolygonOffset(1.5f, 2.0f);
+    } else {
+        bind_framebuffer();
+        glDisable(GL_POLYGON_OFFSET_FILL);
+    }
 }
 
 // ---- framebuffer ----
@@ -418,6 +569,9 @@ void GlDevice::bind_framebuffer() {
 void GlDevice::begin_frame(const osg::Vec4f& clear_colour) {
     const GLfloat none[4] = {0, 0, 0, 0};
     const GLfloat far_depth = 1.0f;
+    _into_shadow_map = false;
+    _shadow_ready = _shadow_drawn;
+    _shadow_drawn = false;
     bind_framebuffer();
     glDepthMask(GL_TRUE);
     glClearNamedFramebufferfv(_framebuffer, GL_COLOR, 0, clear_colour.ptr());
@@ -425,16 +579,32 @@ void GlDevice::begin_frame(const osg::Vec4f& clear_colour) {
     glClearNamedFramebufferfv(_framebuffer, GL_DEPTH, 0, &far_depth);
 }
 
-void GlDevice::read_colour(std::vector<uint8_t>& out) {
-    const size_t row = static_cast<size_t>(_width) * 4;
-    std::vector<uint8_t> pixels(row * static_cast<size_t>(_height));
+void GlDevice::read_texture(uint32_t texture, int width, int height, uint32_t format, uint32_t type,
+                            size_t pixel_bytes, void* out) {
+    const size_t row = static_cast<size_t>(width) * pixel_bytes;
+    std::vector<uint8_t> pixels(row * static_cast<size_t>(height));
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glGetTextureImage(_targets[0], 0, GL_RGBA, GL_UNSIGNED_BYTE, static_cast<GLsizei>(pixels.size()), pixels.data());
+    glGetTextureImage(texture, 0, format, type, static_cast<GLsizei>(pixels.size()), pixels.data());
     // GL's first row is the bottom one.
-    out.resize(pixels.size());
-    for (int y = 0; y < _height; ++y)
-        std::memcpy(out.data() + row * static_cast<size_t>(y), pixels.data() + row * static_cast<size_t>(_height - 1 - y),
+    auto* rows = static_cast<uint8_t*>(out);
+    for (int y = 0; y < height; ++y)
+        std::memcpy(rows + row * static_cast<size_t>(y), pixels.data() + row * static_cast<size_t>(height - 1 - y),
                     row);
+}
+
+void GlDevice::read_colour(std::vector<uint8_t>& out) {
+    out.resize(static_cast<size_t>(_width) * _height * 4);
+    read_texture(_targets[0], _width, _height, GL_RGBA, GL_UNSIGNED_BYTE, 4, out.data());
+}
+
+void GlDevice::read_motion(std::vector<float>& out) {
+    out.resize(static_cast<size_t>(_width) * _height * 2);
+    read_texture(_targets[1], _width, _height, GL_RG, GL_FLOAT, 2 * sizeof(float), out.data());
+}
+
+void GlDevice::read_shadow_map(std::vector<float>& out) {
+    out.resize(static_cast<size_t>(_shadow_size) * _shadow_size);
+    read_texture(_shadow_map, _shadow_size, _shadow_size, GL_DEPTH_COMPONENT, GL_FLOAT, sizeof(float), out.data());
 }
 
 }  // namespace render

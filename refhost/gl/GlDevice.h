@@ -1,6 +1,7 @@
 // The GL-thread side of the OpenGL back-end: the technique pass being run with the bindings recorded
-// for it, the vertex layout, the off-screen framebuffer and the debug-line shader. Every method runs
-// on the GL thread, in the order the back-end's callers issued them.
+// for it, the vertex layout, the off-screen framebuffer, the shadow map with the frame's light, and
+// the debug-line and ground shaders. Every method runs on the GL thread, in the order the back-end's
+// callers issued them.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -23,9 +24,10 @@ public:
     GlDevice(const GlDevice&) = delete;
     GlDevice& operator=(const GlDevice&) = delete;
 
-    // Makes the framebuffer of width x height (colour RGBA8, motion RG16F, depth) and the line shader;
-    // false with `error` set when the driver refuses them.
-    bool init(int width, int height, std::string& error);
+    // Makes the framebuffer of width x height (colour RGBA8, motion RG16F, depth), the shadow map of
+    // shadow_size x shadow_size and the line and ground shaders; false with `error` set when the
+    // driver refuses them.
+    bool init(int width, int height, int shadow_size, std::string& error);
     const std::string& renderer() const { return _renderer; }
     int max_texture_size() const { return _max_texture_size; }
     int max_texture_layers() const { return _max_texture_layers; }
@@ -45,14 +47,27 @@ public:
     void draw_lines(const std::vector<osg::Vec3f>& points, const osg::Matrixf& transform, const osg::Vec4f& colour,
                     unsigned pattern, bool depth_test);
     void set_view_projection(const osg::Matrixf& view_projection) { _view_projection = view_projection; }
+    // The frame uniforms of the light (see GlBackend::set_light).
+    void set_light(const osg::Vec3f& towards_light, const osg::Matrixf& view_projection);
+    // Clears the shadow map; draws go into it until begin_frame.
+    void begin_shadow_map();
+    void draw_ground(const osg::Matrixf& view_projection, const osg::Vec3f& centre, float half_extent,
+                     const osg::Vec4f& colour);
 
+    // Draws go to the off-screen framebuffer again, which is cleared; the shadow map is sampled from
+    // now on when begin_shadow_map ran since the last begin_frame.
     void begin_frame(const osg::Vec4f& clear_colour);
     // Binds the off-screen framebuffer with a viewport over all of it.
     void bind_framebuffer();
     // The colour target, RGBA8, top row first.
     void read_colour(std::vector<uint8_t>& out);
+    // The motion target, two floats per pixel, top row first.
+    void read_motion(std::vector<float>& out);
+    // The shadow map's depths, shadow_size() squared, top row first.
+    void read_shadow_map(std::vector<float>& out);
     int width() const { return _width; }
     int height() const { return _height; }
+    int shadow_size() const { return _shadow_size; }
 
 private:
     struct Value {
@@ -74,6 +89,13 @@ private:
     void apply_value(const GlShader::Program& program, const GlShader::Slot& slot, VariableHandle handle,
                      const Value& value);
     void apply_vertices(const GlShader::Program& program);
+    // Gives a program the frame's light and shadow map.
+    void apply_host_uniforms(const GlShader::Program& program);
+    // Binds the framebuffer draws go to now (the shadow map's or the off-screen one) and its viewport.
+    void bind_target();
+    // Reads level 0 of a texture, flipped so that the top row comes first.
+    void read_texture(uint32_t texture, int width, int height, uint32_t format, uint32_t type, size_t pixel_bytes,
+                      void* out);
     // The program of `pass` of the begun technique; null (the reason logged once) when there is none.
     const GlShader::Program* pass_program(int pass);
     // A buffer or texture of this context, or 0 (logged once) when it belongs to something else.
@@ -102,6 +124,18 @@ private:
     int _height = 0;
     uint32_t _framebuffer = 0;
     uint32_t _targets[3] = {0, 0, 0};  // colour, motion, depth
+
+    int _shadow_size = 0;
+    uint32_t _shadow_framebuffer = 0;
+    uint32_t _shadow_map = 0;
+    bool _into_shadow_map = false;  // draws go into the shadow map
+    bool _shadow_drawn = false;     // begin_shadow_map ran since the last begin_frame
+    bool _shadow_ready = false;     // the shadow map holds this frame's shadow pass
+    osg::Vec3f _light_direction;
+    osg::Matrixf _light_view_projection;
+
+    std::shared_ptr<GlShader> _ground;
+    GlShader::Handles _ground_handles;
 
     std::shared_ptr<GlShader> _lines;
     GlShader::Handles _line_handles;

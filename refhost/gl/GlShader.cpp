@@ -55,6 +55,18 @@ bool is_variable_type(GLenum type) {
     return type == GL_FLOAT || type == GL_INT || type == GL_FLOAT_MAT4 || type == GL_SAMPLER_2D_ARRAY;
 }
 
+const char* const HOST_UNIFORM_NAMES[GlShader::HOST_UNIFORMS] = {"light_direction", "light_view_projection",
+                                                                 "shadow_map", "shadow_map_ready"};
+const GLenum HOST_UNIFORM_TYPES[GlShader::HOST_UNIFORMS] = {GL_FLOAT_VEC3, GL_FLOAT_MAT4, GL_SAMPLER_2D_SHADOW,
+                                                            GL_INT};
+
+// The host uniform of this name, or -1.
+int host_uniform(const std::string& name) {
+    for (int u = 0; u < GlShader::HOST_UNIFORMS; ++u)
+        if (name == HOST_UNIFORM_NAMES[u]) return u;
+    return -1;
+}
+
 int handle_for(std::map<std::string, int>& names, std::atomic<int>& counter, const std::string& name) {
     auto it = names.find(name);
     if (it != names.end()) return it->second;
@@ -148,15 +160,32 @@ std::shared_ptr<GlShader> GlShader::build(const std::string& file, const ShaderD
             GLint values[3] = {-1, 0, -1};
             glGetProgramResourceiv(name, GL_UNIFORM, static_cast<GLuint>(i), 3, properties, 3, nullptr, values);
             const GLenum type = static_cast<GLenum>(values[1]);
-            if (values[0] != -1 || values[2] < 0 || !is_variable_type(type)) continue;
-            const VariableHandle handle = handle_for(shader->_variables, handles.variables,
-                                                     resource_name(name, GL_UNIFORM, static_cast<GLuint>(i)));
+            if (values[0] != -1 || values[2] < 0) continue;
+            const std::string uniform = resource_name(name, GL_UNIFORM, static_cast<GLuint>(i));
+            const int host = host_uniform(uniform);
+            if (host >= 0) {
+                if (type != HOST_UNIFORM_TYPES[host]) {
+                    orn_logf("RENDER", 16,
+                             "shader file '%s', technique '%s': '%s' is not of the type the host gives it",
+                             file.c_str(), pass.technique.c_str(), uniform.c_str());
+                    continue;
+                }
+                program.host_locations[host] = values[2];
+                continue;
+            }
+            if (!is_variable_type(type)) continue;
+            const VariableHandle handle = handle_for(shader->_variables, handles.variables, uniform);
             if (type == GL_SAMPLER_2D_ARRAY) {
                 glProgramUniform1i(name, values[2], static_cast<GLint>(unit));
                 program.slots[handle] = Slot{SLOT_SAMPLER, unit++, values[2], type};
             } else {
                 program.slots[handle] = Slot{SLOT_UNIFORM, 0, values[2], type};
             }
+        }
+        // The shadow map takes the unit after the texture arrays.
+        if (program.host_locations[SHADOW_MAP] >= 0) {
+            program.shadow_unit = unit;
+            glProgramUniform1i(name, program.host_locations[SHADOW_MAP], static_cast<GLint>(unit));
         }
         // Vertex inputs (built-in inputs have no location).
         if (!program.compute) {

@@ -1,7 +1,8 @@
 // A shader of the OpenGL back-end: one linked GL program per declared pass of an effect file, with
 // the storage blocks, uniforms and vertex inputs of each program found by name. Handles come from
 // counters shared by all shaders of a back-end, so a handle names one (shader, name) pair and a
-// handle of another shader matches nothing here.
+// handle of another shader matches nothing here. The host's frame uniforms (the light and the shadow
+// map, refhost/shaders/README.md) are found by name too, but are the back-end's to set, not variables.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -38,11 +39,15 @@ public:
         int location;
         uint32_t type;  // GL type of the vertex input
     };
+    // The frame uniforms the back-end gives every program that declares them.
+    enum HostUniform : int { LIGHT_DIRECTION, LIGHT_VIEW_PROJECTION, SHADOW_MAP, SHADOW_MAP_READY, HOST_UNIFORMS };
     struct Program {
         uint32_t name = 0;
         bool compute = false;
         std::map<VariableHandle, Slot> slots;
         std::map<ElementHandle, Input> inputs;
+        int host_locations[HOST_UNIFORMS] = {-1, -1, -1, -1};  // -1: not declared (or of another type)
+        uint32_t shadow_unit = 0;                             // the texture unit of "shadow_map"
     };
 
     // Compiles and links every pass of `effect`; on the GL thread. Null when a stage does not compile

@@ -1,7 +1,8 @@
 // animator_host: a small host that loads the animator plug-in, opens the sample character model and
 // draws a crowd of its characters: most walk straight routes, some stay on their idle timelines, one
 // waves under its override; every other character wears the second livery; levels of detail follow
-// the distance from the camera, and the characters cast flat shadows on the ground. Walkers follow
+// the distance from the camera, and the characters cast shadows (a shadow map from the sun) on the
+// ground and on each other, flat shadows beyond the shadow map's reach. Walkers follow
 // rectangular routes smoothed by a CharacterController, at the distance their walk has covered. Each frame runs
 // the reference host's frame (shadow, flat-shadow and main passes, end-of-frame event).
 //
@@ -320,8 +321,6 @@ bool run_scene(Animator::CharacterModelStatic& model, const Options& opt,
     const double aspect = static_cast<double>(opt.width) / opt.height;
     const Graphics::Camera camera =
         refhost::Frame::look_at(osg::Vec3d(-4.0, 4.5, -3.0), osg::Vec3d(0.0, 0.5, 16.0), 50.0, aspect, 0.5, 400.0);
-    const Graphics::Camera light =
-        refhost::Frame::look_at(osg::Vec3d(25.0, 60.0, -15.0), osg::Vec3d(0.0, 0.0, 20.0), 60.0, 1.0, 1.0, 400.0);
 
     std::string out_dir;
     if (gl) {
@@ -355,6 +354,7 @@ bool run_scene(Animator::CharacterModelStatic& model, const Options& opt,
         step_crowd(crowd, static_cast<float>(g_model_time));
         std::vector<refhost::Frame::Item> items;
         for (const auto& c : crowd) items.push_back({&model, c.get()});
+        const Graphics::Camera light = refhost::Frame::directional_light(refhost::Frame::SUN, camera, items);
         frame.draw(items, camera, light, g_model_time, refhost::Frame::Options());
         const auto submitted = std::chrono::steady_clock::now();
         if (gl) gl->finish();

@@ -1,7 +1,9 @@
 // The sample characters drawn on the OpenGL back-end (Mesa's software rasteriser where there is no
-// GPU): skinned vertices land where the library's own node matrices put them, and small frames match
-// stored pictures within a tolerance. A failing picture is written, with a difference image, under
-// <build>/bin/golden_failures/; ANIMATOR_UPDATE_GOLDEN=1 writes the stored pictures anew.
+// GPU): skinned vertices land where the library's own node matrices put them, the shadow map darkens
+// the ground and other characters in the light's path, the motion target shows how far a character
+// moved on screen since the last frame, and small frames match stored pictures within a tolerance.
+// A failing picture is written, with a difference image, under <build>/bin/golden_failures/;
+// ANIMATOR_UPDATE_GOLDEN=1 writes the stored pictures anew.
 #include <stb/stb_image.h>
 #include <stb/stb_image_write.h>
 
@@ -31,6 +33,8 @@ namespace {
 
 constexpr int kSize = 256;
 const osg::Vec4f kClear(0.0f, 0.0f, 0.0f, 1.0f);
+// The passes a picture is drawn with.
+enum Look : int { FLAT_SHADOW = 1, SHADOW_MAP = 2, GROUND = 4 };
 // A pixel differs when one of its channels is off by more than this; a picture matches when at most
 // kMaxDiffering of its pixels differ and the mean difference of all channels stays under kMaxMean.
 constexpr int kPixelTolerance = 40;
@@ -96,16 +100,20 @@ protected:
         if (walking) controller.move(0.0f, heading, 1.5f, heading, 100.0f);
         return p;
     }
-    std::vector<uint8_t> draw(const Graphics::Camera& camera, bool flat_shadow, double t) {
+    // A frame of the placed characters with the passes of `look` (without the ground the background
+    // is black), lit from `sun`.
+    std::vector<uint8_t> draw(const Graphics::Camera& camera, int look, double t,
+                              const osg::Vec3f& sun = refhost::Frame::SUN) {
         clock.set(t);
         std::vector<refhost::Frame::Item> items;
         for (auto& p : placed) items.push_back({model.get(), p.get()});
         refhost::Frame::Options options;
-        options.shadow = true;
-        options.flat_shadow = flat_shadow;
-        options.clear_colour = kClear;
+        options.shadow = (look & SHADOW_MAP) != 0;
+        options.flat_shadow = (look & FLAT_SHADOW) != 0;
+        options.ground = (look & GROUND) != 0;
+        if (!options.ground) options.clear_colour = kClear;
         test::LogCapture log;
-        host.draw(items, camera, camera, t, options);
+        host.draw(items, camera, refhost::Frame::directional_light(sun, camera, items), t, options);
         gl->finish();
         EXPECT_EQ(log.count_tagged("RENDER", 8), 0u) << log.dump();
         return gl->read_colour();
@@ -133,6 +141,31 @@ bool background(const std::vector<uint8_t>& image, int x, int y) {
     if (x < 0 || y < 0 || x >= kSize || y >= kSize) return true;
     const uint8_t* p = &image[(size_t(y) * kSize + x) * 4];
     return p[0] == 0 && p[1] == 0 && p[2] == 0;
+}
+
+struct Pixel {
+    int x, y;  // from the top-left corner
+};
+
+// Where a world point lands: normalised device coordinates and the pixel.
+osg::Vec2f to_ndc(const Graphics::Camera& camera, const osg::Vec3f& world) {
+    const osg::Vec4f clip = osg::Vec4f(world, 1.0f) * camera.view * camera.projection;
+    return osg::Vec2f(clip.x() / clip.w(), clip.y() / clip.w());
+}
+Pixel to_pixel(const Graphics::Camera& camera, const osg::Vec3f& world) {
+    const osg::Vec2f ndc = to_ndc(camera, world);
+    return Pixel{int((ndc.x() * 0.5f + 0.5f) * kSize), int((1.0f - (ndc.y() * 0.5f + 0.5f)) * kSize)};
+}
+
+// The mean of the red, green and blue of the 3 x 3 pixels around (x, y).
+double brightness(const std::vector<uint8_t>& image, const Pixel& at) {
+    double sum = 0.0;
+    for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+            const int x = std::clamp(at.x + dx, 0, kSize - 1), y = std::clamp(at.y + dy, 0, kSize - 1);
+            for (int k = 0; k < 3; ++k) sum += image[(size_t(y) * kSize + x) * 4 + k];
+        }
+    return sum / 27.0;
 }
 
 void CharacterGl::expect_matches_golden(const std::vector<uint8_t>& image, const std::string& name) {
@@ -177,7 +210,7 @@ TEST_F(CharacterGl, SkinnedVerticesLandWhereTheLibrarysNodeMatricesPutThem) {
     Placed& p = place(osg::Vec3f(0, 0, 0), 0.0f, true);
     const float t = 1.3f;
     const Graphics::Camera camera = camera_at(osg::Vec3d(0.5, 1.2, -3.2), osg::Vec3d(0, 0.9, 0));
-    const std::vector<uint8_t> image = draw(camera, false, t);
+    const std::vector<uint8_t> image = draw(camera, SHADOW_MAP, t);
 
     // The CPU skinning of every vertex of the level-0 body, from the library's node matrices.
     std::vector<char> bytes;
@@ -238,27 +271,216 @@ TEST_F(CharacterGl, PicturesOfWalkLiveriesFlatShadowsAndLevels) {
     struct Case {
         const char* name;
         std::vector<osg::Vec3f> where;
-        bool flat_shadow;
+        int look;
         osg::Vec3d eye, centre;
         double fovy;
     };
+    const int all = GROUND | SHADOW_MAP | FLAT_SHADOW;
     const Case cases[] = {
-        // Mid-walk in both liveries, with flat shadows on the ground.
-        {"walk_liveries_flat_shadow.png", {{-0.6f, 0, 0}, {0.6f, 0, 0.8f}}, true, {1.5, 2.5, -3.5}, {0, 0.8, 0.4}, 45},
+        // Mid-walk in both liveries, the shadow map's shadows on the ground and on the blue one.
+        {"walk_liveries_shadows.png", {{-0.6f, 0, 0}, {0.6f, 0, 0.8f}}, all, {1.5, 2.5, -3.5}, {0, 0.8, 0.4}, 45},
+        // The same without a shadow map: the flat shadows.
+        {"walk_flat_shadows.png", {{-0.6f, 0, 0}, {0.6f, 0, 0.8f}}, GROUND | FLAT_SHADOW, {1.5, 2.5, -3.5},
+         {0, 0.8, 0.4}, 45},
         // One character at level 0 and one beyond 25 m at level 1, on a long lens.
-        {"levels_of_detail.png", {{-0.5f, 0, 20}, {0.5f, 0, 28}}, false, {0, 1.0, 0}, {0, 0.9, 24}, 10},
+        {"levels_of_detail.png", {{-0.5f, 0, 20}, {0.5f, 0, 28}}, all, {0, 1.0, 0}, {0, 0.9, 24}, 10},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         placed.clear();
         for (size_t i = 0; i < c.where.size(); ++i)
             place(c.where[i], i == 0 ? 0.4f : -0.5f, true, i == 1 ? 77u : 0xFFFFFFFFu);
-        const std::vector<uint8_t> image = draw(camera_at(c.eye, c.centre, c.fovy), c.flat_shadow, 1.3);
+        const std::vector<uint8_t> image = draw(camera_at(c.eye, c.centre, c.fovy), c.look, 1.3);
         expect_matches_golden(image, c.name);
     }
     const auto& lods = model->get_lods();
     EXPECT_EQ(lods[0].instance_count, 1);
     EXPECT_EQ(lods[1].instance_count, 1);
+}
+
+TEST_F(CharacterGl, DirectionalLightLooksAlongTheSunAndHoldsTheCastersNearTheCamera) {
+    const osg::Vec3f near_one(0, 0, 0), near_two(12, 0, 30), far_one(0, 0, 150);
+    for (const osg::Vec3f& at : {near_one, near_two, far_one}) place(at, 0.0f, false);
+    std::vector<refhost::Frame::Item> items;
+    for (auto& p : placed) items.push_back({model.get(), p.get()});
+    const Graphics::Camera camera = camera_at(osg::Vec3d(0, 2, -5), osg::Vec3d(0, 1, 10));
+    const Graphics::Camera light = refhost::Frame::directional_light(refhost::Frame::SUN, camera, items);
+
+    EXPECT_EQ(light.position, camera.position) << "levels of detail as the camera sees them";
+    osg::Vec3f sun = refhost::Frame::SUN;
+    sun.normalize();
+    const osg::Vec3f backward(light.view(0, 2), light.view(1, 2), light.view(2, 2));
+    EXPECT_NEAR((backward - sun).length(), 0.0f, 1e-5f);
+    // Each caster's bounding sphere within the map, the farthest caster's far side on its far plane.
+    const osg::Matrixf to_map = light.view * light.projection;
+    const osg::Vec3f centre = model->GetCenter();
+    const float radius = model->GetRadius();
+    float deepest = -1.0f;
+    for (const osg::Vec3f& at : {near_one, near_two}) {
+        for (const osg::Vec3f& side : {osg::Vec3f(radius, 0, 0), osg::Vec3f(0, radius, 0), -sun * radius}) {
+            const osg::Vec4f clip = osg::Vec4f(centre + at + side, 1.0f) * to_map;
+            EXPECT_LT(std::abs(clip.x()), 1.0f);
+            EXPECT_LT(std::abs(clip.y()), 1.0f);
+            EXPECT_LT(std::abs(clip.z()), 1.0f);
+            deepest = std::max(deepest, clip.z());
+        }
+    }
+    EXPECT_GT(deepest, 0.9f) << "the map's depth range fits the casters";
+    const osg::Vec4f beyond = osg::Vec4f(centre + far_one, 1.0f) * to_map;
+    EXPECT_GT(std::max(std::abs(beyond.x()), std::max(std::abs(beyond.y()), std::abs(beyond.z()))), 1.0f)
+        << "150 m away: beyond the map's reach, left to the flat shadows";
+    // Without casters the light is still a usable camera.
+    const Graphics::Camera empty = refhost::Frame::directional_light(osg::Vec3f(0, 0, 0), camera, {});
+    const osg::Vec4f clip = osg::Vec4f(osg::Vec3f(camera.position), 1.0f) * empty.view * empty.projection;
+    EXPECT_TRUE(clip.valid() && std::abs(clip.x()) <= 1.0f && std::abs(clip.z()) <= 1.0f);
+    EXPECT_NEAR(empty.view(1, 2), 1.0f, 1e-6f) << "no direction: straight down";
+}
+
+TEST_F(CharacterGl, GroundBehindACharacterFromTheSunIsInItsShadowWithTheMapOrItsFlatShadow) {
+    place(osg::Vec3f(0, 0, 0), 0.0f, false);
+    // Seen from the shadow's side, so that the character does not hide it.
+    const Graphics::Camera camera = camera_at(osg::Vec3d(-2.5, 3.0, -3.0), osg::Vec3d(-0.3, 0.4, -0.2));
+    osg::Vec3f sun = refhost::Frame::SUN;
+    sun.normalize();
+    // Where the light through the chest, 1.2 m up, meets the ground; and as far beside the character.
+    const osg::Vec3f shade_point = osg::Vec3f(0, 1.2f, 0) - sun * (1.2f / sun.y());
+    const Pixel shade = to_pixel(camera, shade_point);
+    const Pixel sunny = to_pixel(camera, osg::Vec3f(-shade_point.z(), 0, shade_point.x()));
+    ASSERT_TRUE(shade.x > 2 && shade.x < kSize - 2 && shade.y > 2 && shade.y < kSize - 2);
+
+    const double lit = brightness(draw(camera, GROUND, 0.5), shade);
+    EXPECT_NEAR(brightness(draw(camera, GROUND, 0.5), sunny), lit, 1.0) << "no shadow: the ground is even";
+    struct Case {
+        int look;
+        double most, least;  // the ground's brightness there, as a share of the lit ground's
+    };
+    const Case cases[] = {
+        {GROUND | SHADOW_MAP, 0.45, 0.2},                // ambient light only
+        {GROUND | SHADOW_MAP | FLAT_SHADOW, 0.45, 0.2},  // the flat shadow gives way to the map's
+        {GROUND | FLAT_SHADOW, 0.4, 0.1},                // the flat shadow's own colour
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.look);
+        const std::vector<uint8_t> image = draw(camera, c.look, 0.5);
+        EXPECT_LE(brightness(image, shade), c.most * lit);
+        EXPECT_GE(brightness(image, shade), c.least * lit);
+        EXPECT_NEAR(brightness(image, sunny), lit, 1.0);
+    }
+    // Both shadow passes together look like the map's alone there.
+    EXPECT_NEAR(brightness(draw(camera, GROUND | SHADOW_MAP | FLAT_SHADOW, 0.5), shade),
+                brightness(draw(camera, GROUND | SHADOW_MAP, 0.5), shade), 2.0);
+}
+
+TEST_F(CharacterGl, BeyondTheMapsReachTheFlatShadowStillLiesOnTheGround) {
+    // 72 m from the camera, past the 60 m the light holds: no depth in the map, the flat shadow instead.
+    const osg::Vec3f at(0, 0, 70);
+    place(at, 0.0f, false);
+    const Graphics::Camera camera = camera_at(osg::Vec3d(-10.0, 55.0, 25.0), osg::Vec3d(-0.3, 0.5, 69.8), 6.0);
+    osg::Vec3f sun = refhost::Frame::SUN;
+    sun.normalize();
+    const Pixel shade = to_pixel(camera, at + osg::Vec3f(0, 1.2f, 0) - sun * (1.2f / sun.y()));
+    const double lit = brightness(draw(camera, GROUND | SHADOW_MAP, 0.5), shade);
+    const std::vector<float> map = gl->read_shadow_map();
+    EXPECT_EQ(std::count_if(map.begin(), map.end(), [](float d) { return d < 1.0f; }), 0);
+    EXPECT_LT(brightness(draw(camera, GROUND | SHADOW_MAP | FLAT_SHADOW, 0.5), shade), 0.4 * lit);
+}
+
+TEST_F(CharacterGl, ACharacterInTheLightsPathShadowsAnother) {
+    // A low sun from the front right; the second character stands 1.2 m towards it from the first.
+    const osg::Vec3f sun(1.0f, 0.6f, -1.0f);
+    osg::Vec3f step(sun.x(), 0.0f, sun.z());
+    step.normalize();
+    const Graphics::Camera camera = camera_at(osg::Vec3d(0.2, 1.2, -5.0), osg::Vec3d(0.4, 0.9, -0.4), 35.0);
+    auto frame_of = [&](std::vector<osg::Vec3f> where) {
+        placed.clear();
+        for (const osg::Vec3f& at : where) place(at, 0.0f, false);
+        return draw(camera, SHADOW_MAP, 0.5, sun);
+    };
+    const std::vector<uint8_t> alone = frame_of({osg::Vec3f(0, 0, 0)});
+    const std::vector<uint8_t> other = frame_of({step * 1.2f});
+    const std::vector<uint8_t> both = frame_of({osg::Vec3f(0, 0, 0), step * 1.2f});
+    // The first character's pixels where the second one does not stand in front of it.
+    double before = 0.0, after = 0.0;
+    int pixels = 0;
+    for (int y = 0; y < kSize; ++y)
+        for (int x = 0; x < kSize; ++x) {
+            if (background(alone, x, y) || !background(other, x, y)) continue;
+            before += brightness(alone, Pixel{x, y});
+            after += brightness(both, Pixel{x, y});
+            ++pixels;
+        }
+    ASSERT_GT(pixels, 500);
+    EXPECT_LT(after, 0.85 * before) << "the first character is darker where the second one blocks the sun";
+}
+
+TEST_F(CharacterGl, WithShadowsSwitchedOffNoShadowPassDrawsIntoTheMap) {
+    place(osg::Vec3f(0, 0, 0), 0.0f, false);
+    const Graphics::Camera camera = camera_at(osg::Vec3d(-2.5, 3.0, -3.0), osg::Vec3d(-0.3, 0.4, -0.2));
+    auto depths_drawn = [&] {
+        draw(camera, GROUND | SHADOW_MAP, 0.5);
+        const std::vector<float> map = gl->read_shadow_map();
+        return std::count_if(map.begin(), map.end(), [](float d) { return d < 1.0f; });
+    };
+    EXPECT_GT(depths_drawn(), 1000) << "the character's depth from the light";
+    CharacterModelBase::_shadow_enabled = false;
+    const auto switched_off = depths_drawn();
+    const std::vector<uint8_t> image = draw(camera, GROUND | SHADOW_MAP, 0.5);
+    CharacterModelBase::_shadow_enabled = true;
+    EXPECT_EQ(switched_off, 0) << "the map was cleared and nothing drew into it";
+    // The main pass still draws the character, and the ground is lit everywhere.
+    EXPECT_EQ(image, draw(camera, GROUND, 0.5));
+}
+
+TEST_F(CharacterGl, MotionTargetShowsHowFarACharacterMovedOnScreenSinceTheLastFrame) {
+    // The left one moves 0.3 m sideways and 0.2 m up between the frames, the right one stands still.
+    const osg::Vec3f moved_from(0.7f, 0, 0), still(-0.7f, 0, 0), move(0.3f, 0.2f, 0);
+    Placed& moving = place(moved_from, 0.0f, false);
+    place(still, 0.0f, false);
+    const Graphics::Camera camera = camera_at(osg::Vec3d(0, 1.0, -5.0), osg::Vec3d(0, 0.9, 0), 40.0);
+
+    struct Region {
+        double x = 0, y = 0;  // mean motion
+        int pixels = 0;
+        int outside = 0;  // pixels off the characters with a motion other than zero
+    };
+    auto measure = [&](Region& left, Region& right) {
+        const std::vector<uint8_t> image = draw(camera, 0, 0.5);
+        const std::vector<float> motion = gl->read_motion();
+        EXPECT_EQ(motion.size(), size_t(kSize) * kSize * 2);
+        for (int y = 0; y < kSize; ++y)
+            for (int x = 0; x < kSize; ++x) {
+                const float* m = &motion[(size_t(y) * kSize + x) * 2];
+                Region& r = x < kSize / 2 ? left : right;  // world +x is screen left, seen from -z
+                if (background(image, x, y)) {
+                    r.outside += m[0] != 0.0f || m[1] != 0.0f;
+                    continue;
+                }
+                r.x += m[0];
+                r.y += m[1];
+                ++r.pixels;
+            }
+        for (Region* r : {&left, &right})
+            if (r->pixels) r->x /= r->pixels, r->y /= r->pixels;
+    };
+    // First frame: nothing was drawn before, so nothing moved.
+    Region first_left, first_right;
+    measure(first_left, first_right);
+    ASSERT_GT(first_left.pixels, 300);
+    ASSERT_GT(first_right.pixels, 300);
+    EXPECT_EQ(first_left.x, 0.0);
+    EXPECT_EQ(first_left.y, 0.0);
+
+    moving.matrix = osg::Matrixf::translate(moved_from + move);
+    Region left, right;
+    measure(left, right);
+    const osg::Vec3f chest(0, 1.0f, 0);
+    const osg::Vec2f expected = to_ndc(camera, moved_from + move + chest) - to_ndc(camera, moved_from + chest);
+    ASSERT_LT(expected.x(), -0.05f) << "moved to the left of the screen";
+    EXPECT_NEAR(left.x, expected.x(), 0.15 * std::abs(expected.x()));
+    EXPECT_NEAR(left.y, expected.y(), 0.15 * std::abs(expected.y()));
+    EXPECT_NEAR(right.x, 0.0, 1e-3);
+    EXPECT_NEAR(right.y, 0.0, 1e-3);
+    EXPECT_EQ(left.outside + right.outside, 0) << "the background has no motion";
 }
 
 }  // namespace

@@ -21,11 +21,14 @@
 //                          weight 3 - k (weight slot 0 is the most significant byte of the word)
 // Per draw: mesh_matrix (the rigid mesh's placement in the model), view_projection (the camera of
 // the pass, the light's in a shadow pass), model_time.
+// From the host, per frame (refhost/shaders/README.md): light_direction, and the shadow map of the
+// frame's shadow pass with light_view_projection and shadow_map_ready.
 //
-// Techniques: Deferred (skinned; lit colour, and screen-space motion to the second target),
-// Forward (skinned; lit colour), Shadow (skinned; depth only), FlatShadow (skinned; the silhouette
-// projected along the light onto the terrain plane under the instance), and the rigid StaticModel,
-// StaticForward, ShadowStatic, FlatShadowStatic.
+// Techniques: Deferred (skinned; lit and shadowed colour, and screen-space motion to the second
+// target), Forward (skinned; lit and shadowed colour), Shadow (skinned; depth only), FlatShadow
+// (skinned; the silhouette projected along the light onto the terrain plane under the instance,
+// where the shadow map does not reach: there the map's shadow lies on the ground already), and the
+// rigid StaticModel, StaticForward, ShadowStatic, FlatShadowStatic.
 
 #pragma technique Deferred pass 0 vertex:vs_main fragment:fs_main
 #pragma technique Forward pass 0 vertex:vs_main fragment:fs_main
@@ -51,11 +54,11 @@
 #endif
 
 #define INSTANCE_WORDS 108
-#define LIGHT_DIRECTION normalize(vec3(0.45, 1.0, 0.3))
 
 uniform mat4 view_projection;
 uniform mat4 mesh_matrix;
 uniform float model_time;
+uniform vec3 light_direction;
 
 #if defined(VERTEX_STAGE)
 
@@ -80,6 +83,7 @@ in vec4 TEXCOORD1;
 in uvec4 TEXCOORD2;
 #endif
 
+out vec3 v_world;
 out vec3 v_normal;
 out vec3 v_tangent;
 out vec3 v_bitangent;
@@ -117,15 +121,17 @@ void vs_main() {
     const int f = slot * 6;
     const vec3 ground = vec3(flat_shadow_words[f], flat_shadow_words[f + 1], flat_shadow_words[f + 2]);
     const vec3 up = vec3(flat_shadow_words[f + 3], flat_shadow_words[f + 4], flat_shadow_words[f + 5]);
-    const float facing = dot(LIGHT_DIRECTION, up);
+    const vec3 towards_light = normalize(light_direction);
+    const float facing = dot(towards_light, up);
     if (dot(up, up) == 0.0 || facing <= 0.0) {
         gl_Position = vec4(0.0, 0.0, 2.0, 1.0);  // no terrain: outside the clip volume
         return;
     }
     const float along = dot(world.xyz - ground, up) / facing;
-    world.xyz = world.xyz - LIGHT_DIRECTION * along + up * 0.01;
+    world.xyz = world.xyz - towards_light * along + up * 0.01;
 #endif
     gl_Position = view_projection * world;
+    v_world = world.xyz;
     v_clip = gl_Position;
     v_prev_clip = view_projection * (world * motion_matrices[slot]);
     v_livery = ivec3(instance_words[slot * INSTANCE_WORDS + 1], instance_words[slot * INSTANCE_WORDS + 2],
@@ -151,7 +157,11 @@ void vs_main() {
 uniform sampler2DArray diffuse_texture;
 uniform sampler2DArray normal_texture;
 uniform sampler2DArray rm_texture;
+uniform mat4 light_view_projection;
+uniform sampler2DShadow shadow_map;
+uniform int shadow_map_ready;
 
+in vec3 v_world;
 in vec3 v_normal;
 in vec3 v_tangent;
 in vec3 v_bitangent;
@@ -165,6 +175,29 @@ layout(location = 0) out vec4 out_colour;
 layout(location = 1) out vec2 out_motion;
 #endif
 
+// Where p lies in the shadow map: texture coordinates and depth; false outside the map (or with no map).
+bool shadow_map_point(vec3 p, vec3 n, out vec3 at, out float texel) {
+    if (shadow_map_ready == 0) return false;
+    const vec3 across = vec3(light_view_projection[0][0], light_view_projection[1][0], light_view_projection[2][0]);
+    texel = 1.0 / float(textureSize(shadow_map, 0).x);
+    // Moved off the surface by a texel and a half, so that it does not shadow itself.
+    const vec4 clip = light_view_projection * vec4(p + n * (3.0 * texel / length(across)), 1.0);
+    at = clip.xyz / clip.w * 0.5 + 0.5;
+    return all(greaterThanEqual(at.xy, vec2(0.0))) && all(lessThanEqual(at.xy, vec2(1.0)));
+}
+
+// The share of the light reaching p (normal n): 1 lit, 0 in shadow; 1 where the map does not reach.
+float light_reaching(vec3 p, vec3 n) {
+    vec3 at;
+    float texel;
+    if (!shadow_map_point(p, n, at, texel)) return 1.0;
+    const float depth = min(at.z, 1.0) - 0.0005;
+    float sum = 0.0;
+    for (int y = -1; y <= 1; ++y)
+        for (int x = -1; x <= 1; ++x) sum += texture(shadow_map, vec3(at.xy + vec2(x, y) * texel, depth));
+    return sum / 9.0;
+}
+
 void fs_main() {
 #if !defined(DEPTH_ONLY)
     const vec4 albedo = texture(diffuse_texture, vec3(v_uv, float(v_livery.x)));
@@ -173,11 +206,13 @@ void fs_main() {
     vec3 n = normalize(v_normal);
     if (dot(bump, bump) > 0.01)
         n = normalize(mat3(normalize(v_tangent), normalize(v_bitangent), n) * normalize(bump));
-    const float lambert = max(dot(n, LIGHT_DIRECTION), 0.0);
-    const vec3 half_vector = normalize(LIGHT_DIRECTION + vec3(0.0, 0.3, 1.0));
+    const vec3 towards_light = normalize(light_direction);
+    const float lambert = max(dot(n, towards_light), 0.0);
+    const vec3 half_vector = normalize(towards_light + vec3(0.0, 0.3, 1.0));
     const float shininess = mix(64.0, 4.0, clamp(rm.r, 0.0, 1.0));
     const float specular = pow(max(dot(n, half_vector), 0.0), shininess) * mix(0.08, 0.5, clamp(rm.g, 0.0, 1.0));
-    const vec3 lit = albedo.rgb * (0.35 + 0.75 * lambert) + vec3(specular);
+    const float light = lambert > 0.0 ? light_reaching(v_world, normalize(v_normal)) : 0.0;
+    const vec3 lit = albedo.rgb * (0.35 + 0.75 * lambert * light) + vec3(specular * light);
     out_colour = vec4(clamp(lit, 0.0, 1.0), 1.0);
 #if defined(MOTION_TARGET)
     // Screen-space motion in normalised device units of this frame minus the last.
@@ -192,6 +227,9 @@ void fs_depth() {}
 
 void fs_flat_shadow() {
 #if !defined(DEPTH_ONLY)
+    vec3 at;
+    float texel;
+    if (shadow_map_point(v_world, vec3(0.0), at, texel)) discard;
     out_colour = vec4(0.16, 0.18, 0.15, 1.0);
     out_motion = vec2(0.0);
 #endif

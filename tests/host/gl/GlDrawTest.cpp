@@ -1,5 +1,5 @@
-// The OpenGL back-end: instanced drawing into the off-screen framebuffer, vertex formats, texture
-// arrays, debug lines and PNG output.
+// The OpenGL back-end: instanced drawing into the off-screen framebuffer (colour and motion targets),
+// vertex formats, texture arrays, debug lines and PNG output.
 #include <stb/stb_image.h>
 #include <stb/stb_image_write.h>
 
@@ -134,6 +134,19 @@ TEST_F(GlDrawTest, InstancedTrianglesLandWhereTheirOffsetsPlaceThemInTheColoursT
         EXPECT_EQ(pixel(image, w / 4, h - 2), CLEAR);
         EXPECT_EQ(pixel(image, w / 4, h / 4 + 2), c.left) << "just below the tip";
     }
+    // The motion target holds what the fragments wrote at location 1, and zero where nothing was drawn.
+    const std::vector<float> motion = backend->read_motion();
+    ASSERT_EQ(motion.size(), static_cast<size_t>(w * h * 2));
+    auto motion_at = [&](int x, int y) {
+        const size_t at = (static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(x)) * 2;
+        return std::make_pair(motion[at], motion[at + 1]);
+    };
+    EXPECT_EQ(motion_at(w / 4, h / 2), std::make_pair(0.25f, -0.25f));
+    EXPECT_EQ(motion_at(3 * w / 4, h / 4 + 2), std::make_pair(0.25f, -0.25f)) << "just below the tip";
+    EXPECT_EQ(motion_at(3 * w / 4 + 4, h / 4 + 2), std::make_pair(0.0f, 0.0f))
+        << "beside the tip, where the base would lie if the bottom row came first";
+    EXPECT_EQ(motion_at(w / 2, h / 2), std::make_pair(0.0f, 0.0f));
+    EXPECT_EQ(motion_at(w / 4, h - 2), std::make_pair(0.0f, 0.0f));
 
     // More indices than the index buffer holds: nothing drawn, an error.
     log.clear();

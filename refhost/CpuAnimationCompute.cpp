@@ -1,10 +1,19 @@
 // CPU evaluation of the animation compute passes (see CpuAnimationCompute.h).
+//
+// The evaluation follows the shader's structure, with four nodes to a step: a Pose4 holds the local
+// poses of four consecutive nodes, one node per lane of each F4, so that sampling, blending and the
+// quaternion-to-matrix conversion run as straight four-lane arithmetic over the skeleton.
 #include "refhost/CpuAnimationCompute.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define ANIMATION_COMPUTE_SSE 1
+#endif
 
 namespace render {
 
@@ -34,17 +43,8 @@ struct ClipInfo {
 };
 static_assert(sizeof(Frame) == 32 && sizeof(ClipInfo) == 32, "element sizes");
 
-struct Quat {
-    float x, y, z, w;
-};
-
-struct Pose {
-    Quat q;
-    float p[3];
-    float s;
-};
-
-constexpr Pose IDENTITY{{0.0f, 0.0f, 0.0f, 1.0f}, {0.0f, 0.0f, 0.0f}, 1.0f};
+// The frame of a node that a clip does not hold: identity rotation, no translation, scale 1.
+alignas(16) constexpr Frame IDENTITY_FRAME{{0.0f, 0.0f, 0.0f, 1.0f}, {0.0f, 0.0f, 0.0f, 1.0f}};
 
 template <class T> T load(const uint8_t* base, size_t index) {
     T v;
@@ -55,101 +55,228 @@ template <class T> T load(const uint8_t* base, size_t index) {
 template <class T> size_t count_of(const CpuAnimationCompute::In& s) { return s.data ? s.bytes / sizeof(T) : 0; }
 template <class T> size_t count_of(const CpuAnimationCompute::Out& s) { return s.data ? s.bytes / sizeof(T) : 0; }
 
-float dot(const Quat& a, const Quat& b) { return a.x * b.x + a.y * b.y + a.z * b.z + a.w * b.w; }
+// ---- four float lanes
 
-bool same(const Quat& a, const Quat& b) { return a.x == b.x && a.y == b.y && a.z == b.z && a.w == b.w; }
-
-inline Quat normalized(const Quat& q) {
-    const float l2 = dot(q, q);
-    if (l2 > 1.0f - 2e-6f && l2 < 1.0f + 2e-6f) return q;
-    if (!(l2 > 0.0f)) return {0.0f, 0.0f, 0.0f, 1.0f};
-    const float inv = 1.0f / std::sqrt(l2);
-    return {q.x * inv, q.y * inv, q.z * inv, q.w * inv};
+#if ANIMATION_COMPUTE_SSE
+struct F4 {
+    __m128 v;
+    F4() = default;
+    F4(float s) : v(_mm_set1_ps(s)) {}
+    explicit F4(__m128 x) : v(x) {}
+};
+inline F4 operator+(F4 a, F4 b) { return F4(_mm_add_ps(a.v, b.v)); }
+inline F4 operator-(F4 a, F4 b) { return F4(_mm_sub_ps(a.v, b.v)); }
+inline F4 operator*(F4 a, F4 b) { return F4(_mm_mul_ps(a.v, b.v)); }
+inline F4 operator/(F4 a, F4 b) { return F4(_mm_div_ps(a.v, b.v)); }
+inline F4 min(F4 a, F4 b) { return F4(_mm_min_ps(a.v, b.v)); }
+// Sign bits of x, and x with its sign bits flipped where `sign` has them.
+inline F4 sign_of(F4 x) { return F4(_mm_and_ps(x.v, _mm_set1_ps(-0.0f))); }
+inline F4 flip(F4 x, F4 sign) { return F4(_mm_xor_ps(x.v, sign.v)); }
+// All bits set in the lanes where a > b; a where `mask` is set, else b.
+inline F4 greater(F4 a, F4 b) { return F4(_mm_cmpgt_ps(a.v, b.v)); }
+inline F4 select(F4 mask, F4 a, F4 b) { return F4(_mm_or_ps(_mm_and_ps(mask.v, a.v), _mm_andnot_ps(mask.v, b.v))); }
+inline bool any(F4 mask) { return _mm_movemask_ps(mask.v) != 0; }
+inline float lowest(F4 x) {
+    __m128 m = _mm_min_ps(x.v, _mm_shuffle_ps(x.v, x.v, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_cvtss_f32(m);
 }
-
-// 1 / (i (2i + 1)) for the slerp weight series below.
-constexpr float SERIES[] = {0.0f,        1.0f / 3,   1.0f / 10,  1.0f / 21,  1.0f / 36,  1.0f / 55,
-                            1.0f / 78,   1.0f / 105, 1.0f / 136, 1.0f / 171, 1.0f / 210, 1.0f / 253,
-                            1.0f / 300,  1.0f / 351, 1.0f / 406, 1.0f / 465, 1.0f / 528};
-
-// The spherical weights sin((1 - t) w) / sin w and sin(t w) / sin w for cos w = c in [0.5, 1], from
-// their power series in (c - 1): b0(t) = t, bi(t) = b(i-1)(t) (t^2 - i^2) / (i (2i + 1)). The terms
-// shrink at least fourfold each, so a few give float precision, without trigonometry.
-void series_weights(float c, float t, float& wa, float& wb) {
-    const float y = c - 1.0f, s = 1.0f - t, t2 = t * t, s2 = s * s;
-    float bt = t, bs = s, power = 1.0f;
-    wa = s, wb = t;
-    for (int i = 1; i <= 16; ++i) {
-        const float i2 = static_cast<float>(i * i);
-        power *= y;
-        bt *= (t2 - i2) * SERIES[i];
-        bs *= (s2 - i2) * SERIES[i];
-        const float tb = bt * power, ta = bs * power;
-        wb += tb, wa += ta;
-        if (std::fabs(tb) + std::fabs(ta) < 1e-8f) break;
-    }
-}
-
-// Shorter-arc spherical interpolation of unit quaternions; nearly equal ones interpolate linearly.
-Quat slerp(const Quat& a, Quat b, float t) {
-    float d = dot(a, b);
-    if (d < 0.0f) {
-        b = {-b.x, -b.y, -b.z, -b.w};
-        d = -d;
-    }
-    if (d > 0.9995f)
-        return normalized({a.x + (b.x - a.x) * t, a.y + (b.y - a.y) * t, a.z + (b.z - a.z) * t, a.w + (b.w - a.w) * t});
-    float wa, wb;
-    if (d >= 0.5f) {
-        series_weights(d, t, wa, wb);
-    } else {
-        const float dx = a.x - b.x, dy = a.y - b.y, dz = a.z - b.z, dw = a.w - b.w;
-        const float sx = a.x + b.x, sy = a.y + b.y, sz = a.z + b.z, sw = a.w + b.w;
-        const float omega = 2.0f * std::atan2(std::sqrt(dx * dx + dy * dy + dz * dz + dw * dw),
-                                              std::sqrt(sx * sx + sy * sy + sz * sz + sw * sw));
-        const float s = std::sin(omega);
-        wa = std::sin((1.0f - t) * omega) / s, wb = std::sin(t * omega) / s;
-    }
-    return {wa * a.x + wb * b.x, wa * a.y + wb * b.y, wa * a.z + wb * b.z, wa * a.w + wb * b.w};
-}
-
-float mix(float a, float b, float t) { return a + (b - a) * t; }
-
-Pose blend(const Pose& a, const Pose& b, float t) {
-    Pose r;
-    r.q = same(a.q, b.q) ? a.q : slerp(a.q, b.q, t);  // nodes that no clip moves blend rest with rest
-    for (int k = 0; k < 3; ++k) r.p[k] = mix(a.p[k], b.p[k], t);
-    r.s = mix(a.s, b.s, t);
+template <int LANE> F4 broadcast(F4 x) { return F4(_mm_shuffle_ps(x.v, x.v, _MM_SHUFFLE(LANE, LANE, LANE, LANE))); }
+inline F4 lanes(float a, float b, float c, float d) { return F4(_mm_setr_ps(a, b, c, d)); }
+inline F4 load4(const uint8_t* p) { return F4(_mm_loadu_ps(reinterpret_cast<const float*>(p))); }
+inline void store4(uint8_t* p, F4 x) { _mm_storeu_ps(reinterpret_cast<float*>(p), x.v); }
+// Rows to columns.
+inline void transpose(F4& a, F4& b, F4& c, F4& d) { _MM_TRANSPOSE4_PS(a.v, b.v, c.v, d.v); }
+#else
+struct F4 {
+    float v[4];
+    F4() = default;
+    F4(float s) : v{s, s, s, s} {}
+};
+template <class Op> F4 each(F4 a, F4 b, Op op) {
+    F4 r;
+    for (int i = 0; i < 4; ++i) r.v[i] = op(a.v[i], b.v[i]);
     return r;
 }
-
-// Scale, rotation and translation as 16 floats in row-major, row-vector order.
-void write_matrix(const Pose& x, uint8_t* out) {
-    const Quat q = normalized(x.q);
-    const float xx = q.x * q.x, yy = q.y * q.y, zz = q.z * q.z;
-    const float xy = q.x * q.y, xz = q.x * q.z, yz = q.y * q.z;
-    const float wx = q.w * q.x, wy = q.w * q.y, wz = q.w * q.z;
-    const float m[16] = {(1.0f - 2.0f * (yy + zz)) * x.s, 2.0f * (xy + wz) * x.s, 2.0f * (xz - wy) * x.s, 0.0f,
-                         2.0f * (xy - wz) * x.s, (1.0f - 2.0f * (xx + zz)) * x.s, 2.0f * (yz + wx) * x.s, 0.0f,
-                         2.0f * (xz + wy) * x.s, 2.0f * (yz - wx) * x.s, (1.0f - 2.0f * (xx + yy)) * x.s, 0.0f,
-                         x.p[0], x.p[1], x.p[2], 1.0f};
-    std::memcpy(out, m, sizeof m);
+inline uint32_t bits(float x) {
+    uint32_t u;
+    std::memcpy(&u, &x, 4);
+    return u;
 }
-
-// out = a · b, row-vector order (a applies first).
-void multiply(const float* a, const float* b, float* out) {
-    float r[16];
+inline float from_bits(uint32_t u) {
+    float x;
+    std::memcpy(&x, &u, 4);
+    return x;
+}
+inline F4 operator+(F4 a, F4 b) { return each(a, b, [](float x, float y) { return x + y; }); }
+inline F4 operator-(F4 a, F4 b) { return each(a, b, [](float x, float y) { return x - y; }); }
+inline F4 operator*(F4 a, F4 b) { return each(a, b, [](float x, float y) { return x * y; }); }
+inline F4 operator/(F4 a, F4 b) { return each(a, b, [](float x, float y) { return x / y; }); }
+inline F4 min(F4 a, F4 b) { return each(a, b, [](float x, float y) { return x < y ? x : y; }); }
+inline F4 sign_of(F4 x) { return each(x, x, [](float a, float) { return from_bits(bits(a) & 0x80000000u); }); }
+inline F4 flip(F4 x, F4 sign) { return each(x, sign, [](float a, float s) { return from_bits(bits(a) ^ bits(s)); }); }
+inline F4 greater(F4 a, F4 b) {
+    return each(a, b, [](float x, float y) { return from_bits(x > y ? 0xFFFFFFFFu : 0u); });
+}
+inline F4 select(F4 mask, F4 a, F4 b) {
+    F4 r;
+    for (int i = 0; i < 4; ++i) r.v[i] = bits(mask.v[i]) ? a.v[i] : b.v[i];
+    return r;
+}
+inline bool any(F4 mask) { return bits(mask.v[0]) | bits(mask.v[1]) | bits(mask.v[2]) | bits(mask.v[3]); }
+inline float lowest(F4 x) { return std::min(std::min(x.v[0], x.v[1]), std::min(x.v[2], x.v[3])); }
+template <int LANE> F4 broadcast(F4 x) { return F4(x.v[LANE]); }
+inline F4 lanes(float a, float b, float c, float d) {
+    F4 r;
+    r.v[0] = a, r.v[1] = b, r.v[2] = c, r.v[3] = d;
+    return r;
+}
+inline F4 load4(const uint8_t* p) {
+    F4 r;
+    std::memcpy(r.v, p, sizeof r.v);
+    return r;
+}
+inline void store4(uint8_t* p, F4 x) { std::memcpy(p, x.v, sizeof x.v); }
+inline void transpose(F4& a, F4& b, F4& c, F4& d) {
+    F4* r[4] = {&a, &b, &c, &d};
     for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j)
-            r[i * 4 + j] = a[i * 4] * b[j] + a[i * 4 + 1] * b[4 + j] + a[i * 4 + 2] * b[8 + j] + a[i * 4 + 3] * b[12 + j];
-    std::memcpy(out, r, sizeof r);
+        for (int j = i + 1; j < 4; ++j) std::swap(r[i]->v[j], r[j]->v[i]);
 }
+#endif
+
+// ---- poses of four nodes
+
+// Rotation quaternion, translation and uniform scale of four consecutive nodes, one per lane.
+struct Pose4 {
+    F4 x, y, z, w;
+    F4 px, py, pz, s;
+};
+
+Pose4 identity_pose() { return {0.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 1.0f}; }
+
+Pose4 select(F4 mask, const Pose4& a, const Pose4& b) {
+    return {select(mask, a.x, b.x),   select(mask, a.y, b.y),   select(mask, a.z, b.z),   select(mask, a.w, b.w),
+            select(mask, a.px, b.px), select(mask, a.py, b.py), select(mask, a.pz, b.pz), select(mask, a.s, b.s)};
+}
+
+// The weights of one rigid blend by t, for every node it blends. The spherical weights
+// sin((1 - t) w) / sin w and sin(t w) / sin w of two unit quaternions at an angle w are power series
+// in y = cos w - 1 whose coefficients depend on t alone: c(0) = t, c(i) = c(i-1) (t^2 - i^2) /
+// (i (2i + 1)) (and the same for 1 - t). A blend works them out once, only as far as the widest
+// angle it meets needs, so that each node costs two short polynomials and no trigonometry.
+class BlendWeights {
+public:
+    static constexpr int FEW_TERMS = 4;    // float precision up to 26 degrees (cos w >= 0.9)
+    static constexpr int MOST_TERMS = 21;  // float precision at a right angle (cos w = 0)
+
+    explicit BlendWeights(float t = 0.0f) : _t(t) {}
+    void set(float t) { _t = t, _known = -1; }
+    float factor() const { return _t; }
+
+    // The weights of the first (a) and the second (b) of two poses whose quaternions have the dot
+    // product y + 1 (y in [-1, 0]), in every lane.
+    void at(F4 y, F4& a, F4& b) const {
+        const float widest = lowest(y);
+        if (widest >= -0.1f) {
+            grow(FEW_TERMS);
+            a = (((_a[4] * y + _a[3]) * y + _a[2]) * y + _a[1]) * y + _a[0];
+            b = (((_b[4] * y + _b[3]) * y + _b[2]) * y + _b[1]) * y + _b[0];
+            return;
+        }
+        const int terms = terms_for(widest);
+        grow(terms);
+        a = _a[terms], b = _b[terms];
+        for (int i = terms - 1; i >= 0; --i) a = a * y + _a[i], b = b * y + _b[i];
+    }
+
+private:
+    // Terms enough for float precision when y >= widest (the terms shrink at least twofold each).
+    static int terms_for(float widest) {
+        static const struct {
+            float y;
+            int terms;
+        } NEEDED[] = {{-0.2f, 6}, {-0.3f, 7}, {-0.5f, 10}, {-0.7f, 13}};
+        for (const auto& e : NEEDED)
+            if (widest >= e.y) return e.terms;
+        return MOST_TERMS;
+    }
+    void grow(int terms) const {
+        if (terms <= _known) return;
+        const float t = _t, s = 1.0f - t;
+        if (_known < 0) _a[0] = s, _b[0] = t, _ca = s, _cb = t, _known = 0;
+        for (int i = _known + 1; i <= terms; ++i) {
+            const float i2 = static_cast<float>(i * i), scale = 1.0f / static_cast<float>(i * (2 * i + 1));
+            _ca *= (s * s - i2) * scale, _cb *= (t * t - i2) * scale;
+            _a[i] = _ca, _b[i] = _cb;
+        }
+        _known = terms;
+    }
+
+    float _t;
+    mutable int _known = -1;
+    mutable float _ca = 0.0f, _cb = 0.0f;  // the last coefficients worked out
+    mutable F4 _a[MOST_TERMS + 1], _b[MOST_TERMS + 1];
+};
+
+// Rigid blend: quaternion slerp along the shorter arc, translation and scale linear.
+inline Pose4 blend(const Pose4& a, const Pose4& b, const BlendWeights& w) {
+    const F4 d = a.x * b.x + a.y * b.y + a.z * b.z + a.w * b.w;
+    const F4 sign = sign_of(d);  // the shorter arc: b counts negated where d < 0
+    F4 wa, wb;
+    w.at(min(flip(d, sign), 1.0f) - 1.0f, wa, wb);
+    wb = flip(wb, sign);
+    const F4 t = w.factor();
+    return {wa * a.x + wb * b.x,        wa * a.y + wb * b.y,        wa * a.z + wb * b.z,        wa * a.w + wb * b.w,
+            a.px + (b.px - a.px) * t, a.py + (b.py - a.py) * t, a.pz + (b.pz - a.pz) * t, a.s + (b.s - a.s) * t};
+}
+
+// The matrices of four poses (scale, then rotation, then translation) as 16 floats each in row-major,
+// row-vector order, for the first `count` nodes. The quaternions are normalised on the way.
+void write_matrices(const Pose4& p, uint8_t* out, size_t count) {
+    const F4 length2 = p.x * p.x + p.y * p.y + p.z * p.z + p.w * p.w;
+    const F4 k = select(greater(length2, 0.0f), F4(2.0f) / length2, 0.0f);
+    const F4 xk = p.x * k, yk = p.y * k, zk = p.z * k;
+    const F4 xx = p.x * xk, yy = p.y * yk, zz = p.z * zk;
+    const F4 xy = p.x * yk, xz = p.x * zk, yz = p.y * zk;
+    const F4 wx = p.w * xk, wy = p.w * yk, wz = p.w * zk;
+    const F4 one = 1.0f, zero = 0.0f;
+    F4 rows[4][4] = {{(one - (yy + zz)) * p.s, (xy + wz) * p.s, (xz - wy) * p.s, zero},
+                     {(xy - wz) * p.s, (one - (xx + zz)) * p.s, (yz + wx) * p.s, zero},
+                     {(xz + wy) * p.s, (yz - wx) * p.s, (one - (xx + yy)) * p.s, zero},
+                     {p.px, p.py, p.pz, one}};
+    for (auto& row : rows) transpose(row[0], row[1], row[2], row[3]);  // row[i]: this row of node i
+    for (size_t i = 0; i < count; ++i)
+        for (int r = 0; r < 4; ++r) store4(out + i * 64 + r * 16, rows[r][i]);
+}
+
+// out = a · b for matrices whose last column is (0, 0, 0, 1), row-vector order (a applies first).
+// out may be a or b.
+void multiply(const uint8_t* a, const uint8_t* b, uint8_t* out) {
+    const F4 b0 = load4(b), b1 = load4(b + 16), b2 = load4(b + 32), b3 = load4(b + 48);
+    for (int r = 0; r < 4; ++r) {
+        const F4 ar = load4(a + r * 16);
+        const F4 row = broadcast<0>(ar) * b0 + broadcast<1>(ar) * b1 + broadcast<2>(ar) * b2;
+        store4(out + r * 16, r == 3 ? row + b3 : row);
+    }
+}
+
+// ---- the bound buffers
+
+// Where a clip is read at a time, the same for every node: its key pair and their blend.
+struct Cursor {
+    size_t first = 0, frames = 1;
+    size_t nodes = 0;  // nodes below this are read from the clip, the others are the identity
+    int k0 = 0, k1 = 0;
+    bool interpolate = false;
+    BlendWeights weights;  // of key k1 over key k0
+};
 
 // What one dispatch reads, with counts checked once.
 class Inputs {
 public:
     explicit Inputs(const CpuAnimationCompute::Bindings& b)
         : b(b),
+          num_nodes(static_cast<size_t>(std::max(b.num_nodes, 0))),
           frames(count_of<Frame>(b.animations)),
           clips(count_of<ClipInfo>(b.clips_info)),
           masks(count_of<float>(b.masks)),
@@ -158,7 +285,7 @@ public:
           indices(count_of<int32_t>(b.instance_indices)) {}
 
     const CpuAnimationCompute::Bindings& b;
-    const size_t frames, clips, masks, slots, records, indices;
+    const size_t num_nodes, frames, clips, masks, slots, records, indices;
 
     ClipInfo clip(int c) const { return load<ClipInfo>(b.clips_info.data, static_cast<size_t>(c)); }
     int clip_of(float v) const {
@@ -197,18 +324,11 @@ public:
         return id >= 0 && (!with_record || static_cast<size_t>(id) < slots) ? id : -1;
     }
 
-    Frame frame(size_t i) const { return load<Frame>(b.animations.data, i); }
-
-    // Where a clip is read at a time: its key pair and factor, the same for every node.
-    struct Cursor {
-        bool valid = false;
-        uint32_t first = 0, nodes = 0, frames = 1;
-        int k0 = 0, k1 = 0;
-        float f = 0.0f;
-    };
-    Cursor cursor(int c, float time, bool looping) const {
-        Cursor k;
-        if (c < 0) return k;
+    // Aims a cursor at clip c at a time (seconds), looping or held at the ends; no clip reads the
+    // identity.
+    void aim(Cursor& k, int c, float time, bool looping) const {
+        k.nodes = 0, k.interpolate = false;
+        if (c < 0) return;
         const ClipInfo info = clip(c);
         const int count = std::max(info.frames, 1);
         const float duration = static_cast<float>(count - 1);
@@ -220,75 +340,86 @@ public:
         else
             tick = std::min(std::max(tick, 0.0f), duration);
         const float t = std::min(std::max(tick, 0.0f), duration);
-        k.valid = true;
-        k.first = info.first, k.nodes = info.nodes, k.frames = static_cast<uint32_t>(count);
+        k.first = info.first, k.frames = static_cast<size_t>(count);
         k.k0 = static_cast<int>(t);
         k.k1 = std::min(k.k0 + 1, count - 1);
-        k.f = std::min(std::max(t - static_cast<float>(k.k0), 0.0f), 1.0f);
-        return k;
+        const float f = std::min(std::max(t - static_cast<float>(k.k0), 0.0f), 1.0f);
+        k.weights.set(f);
+        k.interpolate = k.k1 != k.k0 && f > 0.0f;
+        // Node n reads up to element first + n * frames + k1, which must lie inside the buffer.
+        const size_t last = k.first + static_cast<size_t>(k.k1);
+        const size_t inside = last < frames ? (frames - 1 - last) / k.frames + 1 : 0;
+        k.nodes = std::min({inside, static_cast<size_t>(info.nodes), num_nodes});
     }
 
-    Pose sample(const Cursor& k, int node) const {
-        if (!k.valid || static_cast<uint32_t>(node) >= k.nodes) return IDENTITY;
-        const size_t base = static_cast<size_t>(k.first) + static_cast<size_t>(node) * k.frames;
-        if (base + static_cast<size_t>(k.k1) >= frames) return IDENTITY;
-        const Frame a = frame(base + static_cast<size_t>(k.k0));
-        const Quat qa = normalized({a.rotation[0], a.rotation[1], a.rotation[2], a.rotation[3]});
-        Pose r;
-        if (k.f == 0.0f || k.k1 == k.k0) {
-            r.q = qa;
-            std::memcpy(r.p, a.translation, sizeof r.p);
-            r.s = a.translation[3];
-            return r;
+    // Key `key` of a cursor's clip for the four nodes from `node`.
+    Pose4 key_frames(const Cursor& k, int key, size_t node) const {
+        const uint8_t* at[4];
+        for (size_t i = 0; i < 4; ++i)
+            at[i] = node + i < k.nodes ? b.animations.data + (k.first + (node + i) * k.frames + key) * sizeof(Frame)
+                                       : reinterpret_cast<const uint8_t*>(&IDENTITY_FRAME);
+        Pose4 p;
+        p.x = load4(at[0]), p.y = load4(at[1]), p.z = load4(at[2]), p.w = load4(at[3]);
+        transpose(p.x, p.y, p.z, p.w);
+        p.px = load4(at[0] + 16), p.py = load4(at[1] + 16), p.pz = load4(at[2] + 16), p.s = load4(at[3] + 16);
+        transpose(p.px, p.py, p.pz, p.s);
+        return p;
+    }
+
+    // The local poses of the four nodes from `node` in a cursor's clip.
+    Pose4 sample(const Cursor& k, size_t node) const {
+        const Pose4 a = key_frames(k, k.k0, node);
+        return k.interpolate ? blend(a, key_frames(k, k.k1, node), k.weights) : a;
+    }
+
+    // All bits set in the lanes of the four nodes from `node` that an override's mask row gives it.
+    F4 masked(int row, size_t node) const {
+        float w[4];
+        for (size_t i = 0; i < 4; ++i) {
+            const size_t at = static_cast<size_t>(row) * num_nodes + node + i;
+            w[i] = node + i < num_nodes && at < masks ? load<float>(b.masks.data, at) : 0.0f;
         }
-        const Frame b = frame(base + static_cast<size_t>(k.k1));
-        const Quat qb = normalized({b.rotation[0], b.rotation[1], b.rotation[2], b.rotation[3]});
-        r.q = same(qa, qb) ? qa : slerp(qa, qb, k.f);
-        for (int i = 0; i < 3; ++i) r.p[i] = mix(a.translation[i], b.translation[i], k.f);
-        r.s = mix(a.translation[3], b.translation[3], k.f);
-        return r;
+        return greater(lanes(w[0], w[1], w[2], w[3]), 0.0f);
     }
 };
 
 // What one record needs for every node, worked out once per instance.
 struct Timing {
     uint32_t kind = 0;
-    int clips[4] = {-1, -1, -1, -1};
-    float times[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-    Inputs::Cursor cursors[4];
-    float u = 0.0f, v = 0.0f;
-    bool looping = false;
+    Cursor cursors[4];
+    BlendWeights u, v;
     int override_row = -1;
-    Inputs::Cursor override_cursor;
+    Cursor override_cursor;
 };
 
-Timing timing_of(const Inputs& in, int r, float time) {
-    Timing tm;
-    if (r < 0) return tm;
+// Fills `tm` (default-constructed) for record r at a time.
+void time_record(const Inputs& in, int r, float time, Timing& tm) {
+    if (r < 0) return;
     tm.kind = in.record_kind(r);
     const float start = in.record_float(r, 13);
     const float x = time - start;
-    tm.looping = in.record_float(r, 16) > 0.0f;
-    for (int k = 0; k < 4; ++k) tm.clips[k] = in.clip_of(in.record_float(r, 3 + 3 * k));
-    tm.u = in.record_float(r, 19);
-    tm.v = in.record_float(r, 20);
-    float local = x;
+    const bool looping = in.record_float(r, 16) > 0.0f;
+    int clips[4];
+    for (int k = 0; k < 4; ++k) clips[k] = in.clip_of(in.record_float(r, 3 + 3 * k));
+    const float u = in.record_float(r, 19), v = in.record_float(r, 20);
+    tm.u.set(u), tm.v.set(v);
+    float local = x, times[4];
     if (tm.kind == KIND_CLIP) {
         const float loop_start = in.record_float(r, 17), loop_end = in.record_float(r, 18);
-        if (tm.looping && loop_start >= 0.0f && loop_end >= 0.0f && time >= start + loop_start && loop_end > loop_start)
+        if (looping && loop_start >= 0.0f && loop_end >= 0.0f && time >= start + loop_start && loop_end > loop_start)
             local = std::fmod(x, loop_end - loop_start) + loop_start;
-        std::fill(tm.times, tm.times + 4, local);
+        std::fill(times, times + 4, local);
     } else if (tm.kind == KIND_1D || tm.kind == KIND_2D) {
         float d[4];
-        for (int k = 0; k < 4; ++k) d[k] = in.clip_duration(tm.clips[k]);
-        const float lower = d[0] * (1.0f - tm.u) + d[1] * tm.u;
-        const float upper = d[2] * (1.0f - tm.u) + d[3] * tm.u;
-        const float D = tm.kind == KIND_1D ? lower : lower * (1.0f - tm.v) + upper * tm.v;
+        for (int k = 0; k < 4; ++k) d[k] = in.clip_duration(clips[k]);
+        const float lower = d[0] * (1.0f - u) + d[1] * u;
+        const float upper = d[2] * (1.0f - u) + d[3] * u;
+        const float D = tm.kind == KIND_1D ? lower : lower * (1.0f - v) + upper * v;
         float phase = 0.0f;
-        if (D > 0.0f) phase = tm.looping ? std::fmod(x, D) / D : std::min(std::max(x / D, 0.0f), 1.0f);
-        for (int k = 0; k < 4; ++k) tm.times[k] = tm.kind == KIND_1D ? phase * D : phase * d[k];
+        if (D > 0.0f) phase = looping ? std::fmod(x, D) / D : std::min(std::max(x / D, 0.0f), 1.0f);
+        for (int k = 0; k < 4; ++k) times[k] = tm.kind == KIND_1D ? phase * D : phase * d[k];
     } else {
-        return tm;  // an empty or unknown record: identity, no override
+        return;  // an empty or unknown record: identity, no override
     }
     const float o = in.record_float(r, 23);
     if (o != -1.0f) {
@@ -297,36 +428,39 @@ Timing timing_of(const Inputs& in, int r, float time) {
             const float w = in.clip(oc).vector[3];
             if (w < 0.0f) {
                 tm.override_row = static_cast<int>(-w) - 1;
-                tm.override_cursor = in.cursor(oc, tm.kind == KIND_CLIP ? local : x, tm.looping);
+                in.aim(tm.override_cursor, oc, tm.kind == KIND_CLIP ? local : x, looping);
             }
         }
     }
     const int used = tm.kind == KIND_CLIP ? 1 : tm.kind == KIND_1D ? 2 : 4;
-    for (int k = 0; k < used; ++k) tm.cursors[k] = in.cursor(tm.clips[k], tm.times[k], tm.looping);
-    return tm;
+    for (int k = 0; k < used; ++k) in.aim(tm.cursors[k], clips[k], times[k], looping);
 }
 
-Pose evaluate(const Inputs& in, const Timing& tm, int node) {
-    Pose m;
+// The local poses of all nodes under a record, four nodes to an element of `out` (`groups` of
+// them); `work` is scratch of the same size.
+void evaluate(const Inputs& in, const Timing& tm, size_t groups, Pose4* out, Pose4* work) {
+    const Cursor* c = tm.cursors;
     switch (tm.kind) {
     case KIND_CLIP:
-        m = in.sample(tm.cursors[0], node);
+        for (size_t g = 0; g < groups; ++g) out[g] = in.sample(c[0], 4 * g);
         break;
     case KIND_1D:
-        m = blend(in.sample(tm.cursors[0], node), in.sample(tm.cursors[1], node), tm.u);
+        for (size_t g = 0; g < groups; ++g) out[g] = blend(in.sample(c[0], 4 * g), in.sample(c[1], 4 * g), tm.u);
         break;
     case KIND_2D:
-        m = blend(blend(in.sample(tm.cursors[0], node), in.sample(tm.cursors[1], node), tm.u),
-                  blend(in.sample(tm.cursors[2], node), in.sample(tm.cursors[3], node), tm.u), tm.v);
+        for (size_t g = 0; g < groups; ++g) work[g] = blend(in.sample(c[0], 4 * g), in.sample(c[1], 4 * g), tm.u);
+        for (size_t g = 0; g < groups; ++g)
+            out[g] = blend(work[g], blend(in.sample(c[2], 4 * g), in.sample(c[3], 4 * g), tm.u), tm.v);
         break;
     default:
-        return IDENTITY;
+        std::fill(out, out + groups, identity_pose());
+        return;
     }
-    if (tm.override_row >= 0) {
-        const size_t w = static_cast<size_t>(tm.override_row) * static_cast<size_t>(in.b.num_nodes) + node;
-        if (w < in.masks && load<float>(in.b.masks.data, w) > 0.0f) m = in.sample(tm.override_cursor, node);
+    if (tm.override_row < 0) return;
+    for (size_t g = 0; g < groups; ++g) {
+        const F4 masked = in.masked(tm.override_row, 4 * g);
+        if (any(masked)) out[g] = select(masked, in.sample(tm.override_cursor, 4 * g), out[g]);
     }
-    return m;
 }
 
 struct StackState {
@@ -379,27 +513,37 @@ StackState stack_state(const Inputs& in, int id, float t) {
 
 void CpuAnimationCompute::evaluate_records(const Bindings& b, uint32_t groups) {
     const Inputs in(b);
-    const size_t n = static_cast<size_t>(std::max(b.num_nodes, 0));
+    const size_t n = in.num_nodes, node_groups = (n + 3) / 4;
     const size_t capacity = count_of<float>(b.local_transforms_rw) / 16;
+    // Poses of the record in effect, of the one below it and scratch, reused for every instance.
+    thread_local std::vector<Pose4> scratch;
+    scratch.resize(3 * node_groups);
+    Pose4* const upper_poses = scratch.data();
+    Pose4* const lower_poses = upper_poses + node_groups;
+    Pose4* const work = lower_poses + node_groups;
     for (uint32_t j = 0; j < groups; ++j) {
         const int id = in.instance(j);
         if (id < 0 || (static_cast<size_t>(id) + 1) * n > capacity) continue;
         const StackState st = stack_state(in, id, b.model_time);
-        const Timing upper = timing_of(in, st.slot >= 0 ? in.stack_record(id, st.slot) : -1, st.time);
-        const bool blended = st.below >= 0;
-        const Timing lower = timing_of(in, blended ? in.stack_record(id, st.below) : -1, st.time);
-        uint8_t* out = b.local_transforms_rw.data + static_cast<size_t>(id) * n * 64;
-        for (size_t node = 0; node < n; ++node) {
-            Pose p = evaluate(in, upper, static_cast<int>(node));
-            if (blended) p = blend(evaluate(in, lower, static_cast<int>(node)), p, st.fade);
-            write_matrix(p, out + node * 64);
+        Timing upper;
+        time_record(in, st.slot >= 0 ? in.stack_record(id, st.slot) : -1, st.time, upper);
+        evaluate(in, upper, node_groups, upper_poses, work);
+        if (st.below >= 0) {
+            Timing lower;
+            time_record(in, in.stack_record(id, st.below), st.time, lower);
+            evaluate(in, lower, node_groups, lower_poses, work);
+            const BlendWeights fade(st.fade);
+            for (size_t g = 0; g < node_groups; ++g) upper_poses[g] = blend(lower_poses[g], upper_poses[g], fade);
         }
+        uint8_t* out = b.local_transforms_rw.data + static_cast<size_t>(id) * n * 64;
+        for (size_t g = 0; g < node_groups; ++g)
+            write_matrices(upper_poses[g], out + g * 256, std::min<size_t>(4, n - 4 * g));
     }
 }
 
 void CpuAnimationCompute::chain_nodes(const Bindings& b, uint32_t groups) {
     const Inputs in(b);
-    const size_t n = static_cast<size_t>(std::max(b.num_nodes, 0));
+    const size_t n = in.num_nodes;
     const size_t p = static_cast<size_t>(std::max(b.max_node_path, 1));
     const size_t locals = count_of<float>(b.local_transforms) / 16;
     const size_t models = count_of<float>(b.model_transforms_rw) / 16;
@@ -409,9 +553,10 @@ void CpuAnimationCompute::chain_nodes(const Bindings& b, uint32_t groups) {
         return i < path_words ? load<int32_t>(b.node_paths.data, i) : -1;
     };
     // A well-formed path is the node followed by its parent's path (parents come first): such a node
-    // chains onto its parent's model matrix; any other path is walked whole.
-    thread_local std::vector<int> parents;
-    parents.assign(n, -1);
+    // chains onto its parent's model matrix, already written; any other path is walked whole.
+    thread_local std::vector<int> parent_list;
+    parent_list.assign(n, -1);
+    int* const parents = parent_list.data();
     for (size_t node = 1; node < n; ++node) {
         const int parent = p > 1 ? path(node, 1) : -1;
         if (path(node, 0) != static_cast<int>(node) || parent < 0 || static_cast<size_t>(parent) >= node) continue;
@@ -423,32 +568,28 @@ void CpuAnimationCompute::chain_nodes(const Bindings& b, uint32_t groups) {
         }
         if (same) parents[node] = parent;
     }
-    thread_local std::vector<float> chained;
-    chained.resize(n * 16);
+    static const float IDENTITY[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
     for (uint32_t j = 0; j < groups; ++j) {
         const int id = in.instance(j, false);
         const size_t base = static_cast<size_t>(id) * n;
         if (id < 0 || base + n > locals || base + n > models) continue;
         const uint8_t* local = b.local_transforms.data + base * 64;
+        uint8_t* model = b.model_transforms_rw.data + base * 64;
         for (size_t node = 0; node < n; ++node) {
-            float m[16], l[16];
-            std::memcpy(l, local + node * 64, sizeof l);
             if (parents[node] >= 0) {
-                multiply(l, chained.data() + static_cast<size_t>(parents[node]) * 16, m);
-            } else {
-                static const float identity[16] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
-                std::memcpy(m, identity, sizeof m);
-                for (size_t k = 0; k < p; ++k) {
-                    const int at = path(node, k);
-                    if (at < 0 || static_cast<size_t>(at) >= n) break;
-                    std::memcpy(l, local + static_cast<size_t>(at) * 64, sizeof l);
-                    multiply(m, l, m);
-                    if (at == 0) break;
-                }
+                multiply(local + node * 64, model + static_cast<size_t>(parents[node]) * 64, model + node * 64);
+                continue;
             }
-            std::memcpy(chained.data() + node * 16, m, sizeof m);
+            alignas(16) uint8_t m[64];
+            std::memcpy(m, IDENTITY, sizeof m);
+            for (size_t k = 0; k < p; ++k) {
+                const int at = path(node, k);
+                if (at < 0 || static_cast<size_t>(at) >= n) break;
+                multiply(m, local + static_cast<size_t>(at) * 64, m);
+                if (at == 0) break;
+            }
+            std::memcpy(model + node * 64, m, sizeof m);
         }
-        std::memcpy(b.model_transforms_rw.data + base * 64, chained.data(), n * 64);
     }
 }
 

@@ -5,6 +5,7 @@
 // repetitions; beside them, the library's own evaluation (get_model_transforms) of one clip.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -143,9 +144,20 @@ void BM_CpuComputeOneClip(benchmark::State& state) { run(state, false); }
 void BM_CpuCompute2DFadingOverClip(benchmark::State& state) { run(state, true); }
 
 void BM_LibraryOneClip(benchmark::State& state) { run_library(state, false); }
+// Beside the median, the fastest repetition: on a shared machine the least disturbed one.
+double fastest(const std::vector<double>& v) { return v.empty() ? 0.0 : *std::min_element(v.begin(), v.end()); }
+
 BENCHMARK(BM_LibraryOneClip)->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true);
-BENCHMARK(BM_CpuComputeOneClip)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
-BENCHMARK(BM_CpuCompute2DFadingOverClip)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_CpuComputeOneClip)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->ComputeStatistics("min", fastest);
+BENCHMARK(BM_CpuCompute2DFadingOverClip)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->ComputeStatistics("min", fastest);
 
 }  // namespace
 

@@ -1,8 +1,10 @@
 // CPU evaluation of the animation compute passes (see CpuAnimationCompute.h).
 //
-// The evaluation follows the shader's structure, with four nodes to a step: a Pose4 holds the local
-// poses of four consecutive nodes, one node per lane of each F4, so that sampling, blending and the
-// quaternion-to-matrix conversion run as straight four-lane arithmetic over the skeleton.
+// The evaluation follows the shader's structure with W nodes to a step: a Pose<W> holds the local poses
+// of W consecutive nodes, one node per lane of each vector, so that sampling, blending and the
+// quaternion-to-matrix conversion run as straight W-lane arithmetic over the skeleton. The vectors are
+// the compiler's generic vector types; where the processor has AVX2 and FMA (checked at run time) the
+// passes run a copy compiled for them, with eight lanes, and four lanes elsewhere.
 #include "refhost/CpuAnimationCompute.h"
 
 #include <algorithm>
@@ -10,9 +12,12 @@
 #include <cstring>
 #include <vector>
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define ANIMATION_COMPUTE_SSE 1
+#if defined(__x86_64__) || defined(__i386__)
+#define ANIMATION_COMPUTE_AVX2 1
+#endif
+#if defined(__GNUC__) && !defined(__clang__)
+// Eight-lane code runs only inlined into the AVX2 copies, so its calling convention never matters.
+#pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
 namespace render {
@@ -44,7 +49,7 @@ struct ClipInfo {
 static_assert(sizeof(Frame) == 32 && sizeof(ClipInfo) == 32, "element sizes");
 
 // The frame of a node that a clip does not hold: identity rotation, no translation, scale 1.
-alignas(16) constexpr Frame IDENTITY_FRAME{{0.0f, 0.0f, 0.0f, 1.0f}, {0.0f, 0.0f, 0.0f, 1.0f}};
+alignas(32) constexpr Frame IDENTITY_FRAME{{0.0f, 0.0f, 0.0f, 1.0f}, {0.0f, 0.0f, 0.0f, 1.0f}};
 
 template <class T> T load(const uint8_t* base, size_t index) {
     T v;
@@ -55,108 +60,156 @@ template <class T> T load(const uint8_t* base, size_t index) {
 template <class T> size_t count_of(const CpuAnimationCompute::In& s) { return s.data ? s.bytes / sizeof(T) : 0; }
 template <class T> size_t count_of(const CpuAnimationCompute::Out& s) { return s.data ? s.bytes / sizeof(T) : 0; }
 
-// ---- four float lanes
+// C's fmod (the remainder has the sign of x), exact, without the library call where the quotient is
+// small: the quotient's integer part times y and the difference are exact in double.
+float fmod_c(float x, float y) {
+    const double ax = std::fabs(static_cast<double>(x)), ay = std::fabs(static_cast<double>(y));
+    if (!(ax < 1e6 * ay)) return std::fmod(x, y);  // also y = 0, infinities and NaN
+    double r = ax - std::trunc(ax / ay) * ay;
+    if (r < 0.0) r += ay;  // the rounded quotient was one too large
+    if (r >= ay) r -= ay;  // or one too small
+    return std::copysign(static_cast<float>(r), x);
+}
 
-#if ANIMATION_COMPUTE_SSE
-struct F4 {
-    __m128 v;
-    F4() = default;
-    F4(float s) : v(_mm_set1_ps(s)) {}
-    explicit F4(__m128 x) : v(x) {}
+// ---- lanes: W floats, one per node
+
+template <int W> struct Lanes;
+template <> struct Lanes<4> {
+    typedef float F __attribute__((vector_size(16)));
+    typedef int32_t I __attribute__((vector_size(16)));
 };
-inline F4 operator+(F4 a, F4 b) { return F4(_mm_add_ps(a.v, b.v)); }
-inline F4 operator-(F4 a, F4 b) { return F4(_mm_sub_ps(a.v, b.v)); }
-inline F4 operator*(F4 a, F4 b) { return F4(_mm_mul_ps(a.v, b.v)); }
-inline F4 operator/(F4 a, F4 b) { return F4(_mm_div_ps(a.v, b.v)); }
-inline F4 min(F4 a, F4 b) { return F4(_mm_min_ps(a.v, b.v)); }
-// Sign bits of x, and x with its sign bits flipped where `sign` has them.
-inline F4 sign_of(F4 x) { return F4(_mm_and_ps(x.v, _mm_set1_ps(-0.0f))); }
-inline F4 flip(F4 x, F4 sign) { return F4(_mm_xor_ps(x.v, sign.v)); }
-// All bits set in the lanes where a > b; a where `mask` is set, else b.
-inline F4 greater(F4 a, F4 b) { return F4(_mm_cmpgt_ps(a.v, b.v)); }
-inline F4 select(F4 mask, F4 a, F4 b) { return F4(_mm_or_ps(_mm_and_ps(mask.v, a.v), _mm_andnot_ps(mask.v, b.v))); }
-inline bool any(F4 mask) { return _mm_movemask_ps(mask.v) != 0; }
-inline float lowest(F4 x) {
-    __m128 m = _mm_min_ps(x.v, _mm_shuffle_ps(x.v, x.v, _MM_SHUFFLE(1, 0, 3, 2)));
-    m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
-    return _mm_cvtss_f32(m);
-}
-template <int LANE> F4 broadcast(F4 x) { return F4(_mm_shuffle_ps(x.v, x.v, _MM_SHUFFLE(LANE, LANE, LANE, LANE))); }
-inline F4 lanes(float a, float b, float c, float d) { return F4(_mm_setr_ps(a, b, c, d)); }
-inline F4 load4(const uint8_t* p) { return F4(_mm_loadu_ps(reinterpret_cast<const float*>(p))); }
-inline void store4(uint8_t* p, F4 x) { _mm_storeu_ps(reinterpret_cast<float*>(p), x.v); }
-// Rows to columns.
-inline void transpose(F4& a, F4& b, F4& c, F4& d) { _MM_TRANSPOSE4_PS(a.v, b.v, c.v, d.v); }
-#else
-struct F4 {
-    float v[4];
-    F4() = default;
-    F4(float s) : v{s, s, s, s} {}
+template <> struct Lanes<8> {
+    // Aligned as AVX code loads them, whatever the compiler's default target.
+    typedef float F __attribute__((vector_size(32), aligned(32)));
+    typedef int32_t I __attribute__((vector_size(32), aligned(32)));
 };
-template <class Op> F4 each(F4 a, F4 b, Op op) {
-    F4 r;
-    for (int i = 0; i < 4; ++i) r.v[i] = op(a.v[i], b.v[i]);
-    return r;
-}
-inline uint32_t bits(float x) {
-    uint32_t u;
-    std::memcpy(&u, &x, 4);
-    return u;
-}
-inline float from_bits(uint32_t u) {
-    float x;
-    std::memcpy(&x, &u, 4);
-    return x;
-}
-inline F4 operator+(F4 a, F4 b) { return each(a, b, [](float x, float y) { return x + y; }); }
-inline F4 operator-(F4 a, F4 b) { return each(a, b, [](float x, float y) { return x - y; }); }
-inline F4 operator*(F4 a, F4 b) { return each(a, b, [](float x, float y) { return x * y; }); }
-inline F4 operator/(F4 a, F4 b) { return each(a, b, [](float x, float y) { return x / y; }); }
-inline F4 min(F4 a, F4 b) { return each(a, b, [](float x, float y) { return x < y ? x : y; }); }
-inline F4 sign_of(F4 x) { return each(x, x, [](float a, float) { return from_bits(bits(a) & 0x80000000u); }); }
-inline F4 flip(F4 x, F4 sign) { return each(x, sign, [](float a, float s) { return from_bits(bits(a) ^ bits(s)); }); }
-inline F4 greater(F4 a, F4 b) {
-    return each(a, b, [](float x, float y) { return from_bits(x > y ? 0xFFFFFFFFu : 0u); });
-}
-inline F4 select(F4 mask, F4 a, F4 b) {
-    F4 r;
-    for (int i = 0; i < 4; ++i) r.v[i] = bits(mask.v[i]) ? a.v[i] : b.v[i];
-    return r;
-}
-inline bool any(F4 mask) { return bits(mask.v[0]) | bits(mask.v[1]) | bits(mask.v[2]) | bits(mask.v[3]); }
-inline float lowest(F4 x) { return std::min(std::min(x.v[0], x.v[1]), std::min(x.v[2], x.v[3])); }
-template <int LANE> F4 broadcast(F4 x) { return F4(x.v[LANE]); }
-inline F4 lanes(float a, float b, float c, float d) {
-    F4 r;
-    r.v[0] = a, r.v[1] = b, r.v[2] = c, r.v[3] = d;
-    return r;
-}
-inline F4 load4(const uint8_t* p) {
-    F4 r;
-    std::memcpy(r.v, p, sizeof r.v);
-    return r;
-}
-inline void store4(uint8_t* p, F4 x) { std::memcpy(p, x.v, sizeof x.v); }
-inline void transpose(F4& a, F4& b, F4& c, F4& d) {
-    F4* r[4] = {&a, &b, &c, &d};
-    for (int i = 0; i < 4; ++i)
-        for (int j = i + 1; j < 4; ++j) std::swap(r[i]->v[j], r[j]->v[i]);
-}
-#endif
+template <int W> using F = typename Lanes<W>::F;
+template <int W> using I = typename Lanes<W>::I;
+using F4 = F<4>;
 
-// ---- poses of four nodes
+template <int W> inline F<W> splat(float s);
+template <> inline F<4> splat<4>(float s) { return F<4>{s, s, s, s}; }
+template <> inline F<8> splat<8>(float s) { return F<8>{s, s, s, s, s, s, s, s}; }
+template <int W> inline F<W> load_lanes(const uint8_t* p) {
+    F<W> v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+template <int W> inline void store_lanes(uint8_t* p, F<W> v) { std::memcpy(p, &v, sizeof v); }
+// a where `mask` (all bits or none per lane) is set, else b.
+template <int W> inline F<W> select(I<W> mask, F<W> a, F<W> b) {
+    return reinterpret_cast<F<W>>((reinterpret_cast<I<W>>(a) & mask) | (reinterpret_cast<I<W>>(b) & ~mask));
+}
+template <int W> inline F<W> min(F<W> a, F<W> b) { return a < b ? a : b; }
+// The sign bits of x; x with its sign flipped where `sign` has the bit.
+template <int W> inline F<W> sign_of(F<W> x) {
+    return reinterpret_cast<F<W>>(reinterpret_cast<I<W>>(x) & reinterpret_cast<I<W>>(splat<W>(-0.0f)));
+}
+template <int W> inline F<W> flip(F<W> x, F<W> sign) {
+    return reinterpret_cast<F<W>>(reinterpret_cast<I<W>>(x) ^ reinterpret_cast<I<W>>(sign));
+}
 
-// Rotation quaternion, translation and uniform scale of four consecutive nodes, one per lane.
-struct Pose4 {
-    F4 x, y, z, w;
-    F4 px, py, pz, s;
+inline float lowest(F<4> x) {
+    x = min<4>(x, __builtin_shufflevector(x, x, 2, 3, 0, 1));
+    return std::min(x[0], x[1]);
+}
+inline float lowest(F<8> x) {
+    x = min<8>(x, __builtin_shufflevector(x, x, 4, 5, 6, 7, 0, 1, 2, 3));
+    x = min<8>(x, __builtin_shufflevector(x, x, 2, 3, 0, 1, 6, 7, 4, 5));
+    return std::min(x[0], x[1]);
+}
+inline bool any(I<4> m) {
+    m |= __builtin_shufflevector(m, m, 2, 3, 0, 1);
+    return (m[0] | m[1]) != 0;
+}
+inline bool any(I<8> m) {
+    m |= __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3);
+    m |= __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5);
+    return (m[0] | m[1]) != 0;
+}
+
+// Rows to columns: r[i][j] becomes r[j][i].
+inline void transpose(F<4> (&r)[4]) {
+    const F4 t0 = __builtin_shufflevector(r[0], r[1], 0, 4, 1, 5), t1 = __builtin_shufflevector(r[0], r[1], 2, 6, 3, 7);
+    const F4 t2 = __builtin_shufflevector(r[2], r[3], 0, 4, 1, 5), t3 = __builtin_shufflevector(r[2], r[3], 2, 6, 3, 7);
+    r[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5), r[1] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    r[2] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5), r[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+}
+inline void transpose(F<8> (&r)[8]) {
+    F<8> t[8], u[8];
+    for (int i = 0; i < 8; i += 2) {
+        t[i] = __builtin_shufflevector(r[i], r[i + 1], 0, 8, 1, 9, 4, 12, 5, 13);
+        t[i + 1] = __builtin_shufflevector(r[i], r[i + 1], 2, 10, 3, 11, 6, 14, 7, 15);
+    }
+    for (int h = 0; h < 8; h += 4) {
+        u[h] = __builtin_shufflevector(t[h], t[h + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+        u[h + 1] = __builtin_shufflevector(t[h], t[h + 2], 2, 3, 10, 11, 6, 7, 14, 15);
+        u[h + 2] = __builtin_shufflevector(t[h + 1], t[h + 3], 0, 1, 8, 9, 4, 5, 12, 13);
+        u[h + 3] = __builtin_shufflevector(t[h + 1], t[h + 3], 2, 3, 10, 11, 6, 7, 14, 15);
+    }
+    for (int k = 0; k < 4; ++k) {
+        r[k] = __builtin_shufflevector(u[k], u[k + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+        r[k + 4] = __builtin_shufflevector(u[k], u[k + 4], 4, 5, 6, 7, 12, 13, 14, 15);
+    }
+}
+
+// ---- poses of W nodes
+
+// Rotation quaternion, translation and uniform scale of W consecutive nodes, one per lane.
+template <int W> struct Pose {
+    F<W> x, y, z, w;
+    F<W> px, py, pz, s;
 };
 
-Pose4 identity_pose() { return {0.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 1.0f}; }
+template <int W> Pose<W> identity_pose() {
+    const F<W> zero = splat<W>(0.0f), one = splat<W>(1.0f);
+    return {zero, zero, zero, one, zero, zero, zero, one};
+}
 
-Pose4 select(F4 mask, const Pose4& a, const Pose4& b) {
-    return {select(mask, a.x, b.x),   select(mask, a.y, b.y),   select(mask, a.z, b.z),   select(mask, a.w, b.w),
-            select(mask, a.px, b.px), select(mask, a.py, b.py), select(mask, a.pz, b.pz), select(mask, a.s, b.s)};
+template <int W> Pose<W> select(I<W> mask, const Pose<W>& a, const Pose<W>& b) {
+    return {select<W>(mask, a.x, b.x),   select<W>(mask, a.y, b.y),   select<W>(mask, a.z, b.z),
+            select<W>(mask, a.w, b.w),   select<W>(mask, a.px, b.px), select<W>(mask, a.py, b.py),
+            select<W>(mask, a.pz, b.pz), select<W>(mask, a.s, b.s)};
+}
+
+// The frames of W nodes, node i's at at(i), as lanes.
+template <class At> Pose<4> frames_at4(At at) {
+    F4 q[4], p[4];
+    for (int i = 0; i < 4; ++i) q[i] = load_lanes<4>(at(i)), p[i] = load_lanes<4>(at(i) + 16);
+    transpose(q);
+    transpose(p);
+    return {q[0], q[1], q[2], q[3], p[0], p[1], p[2], p[3]};
+}
+template <class At> Pose<8> frames_at8(At at) {
+    F<8> r[8];
+    for (int i = 0; i < 8; ++i) r[i] = load_lanes<8>(at(i));
+    transpose(r);
+    return {r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7]};
+}
+template <int W, class At> Pose<W> frames_at(At at) {
+    if constexpr (W == 8)
+        return frames_at8(at);
+    else
+        return frames_at4(at);
+}
+
+// The 16 entries of W matrices, entry by entry, stored as 16 floats per node for the first `count`.
+inline void store_matrices(const F<4> (&m)[16], uint8_t* out, size_t count) {
+    for (int r = 0; r < 4; ++r) {
+        F4 row[4] = {m[4 * r], m[4 * r + 1], m[4 * r + 2], m[4 * r + 3]};
+        transpose(row);  // row[i]: row r of node i
+        for (size_t i = 0; i < count; ++i) store_lanes<4>(out + i * 64 + r * 16, row[i]);
+    }
+}
+inline void store_matrices(const F<8> (&m)[16], uint8_t* out, size_t count) {
+    F<8> upper[8] = {m[0], m[1], m[2], m[3], m[4], m[5], m[6], m[7]};
+    F<8> lower[8] = {m[8], m[9], m[10], m[11], m[12], m[13], m[14], m[15]};
+    transpose(upper);  // upper[i]: rows 0 and 1 of node i
+    transpose(lower);  // lower[i]: rows 2 and 3 of node i
+    for (size_t i = 0; i < count; ++i) {
+        store_lanes<8>(out + i * 64, upper[i]);
+        store_lanes<8>(out + i * 64 + 32, lower[i]);
+    }
 }
 
 // The weights of one rigid blend by t, for every node it blends. The spherical weights
@@ -164,7 +217,7 @@ Pose4 select(F4 mask, const Pose4& a, const Pose4& b) {
 // in y = cos w - 1 whose coefficients depend on t alone: c(0) = t, c(i) = c(i-1) (t^2 - i^2) /
 // (i (2i + 1)) (and the same for 1 - t). A blend works them out once, only as far as the widest
 // angle it meets needs, so that each node costs two short polynomials and no trigonometry.
-class BlendWeights {
+template <int W> class BlendWeights {
 public:
     static constexpr int FEW_TERMS = 4;    // float precision up to 26 degrees (cos w >= 0.9)
     static constexpr int MOST_TERMS = 21;  // float precision at a right angle (cos w = 0)
@@ -175,7 +228,7 @@ public:
 
     // The weights of the first (a) and the second (b) of two poses whose quaternions have the dot
     // product y + 1 (y in [-1, 0]), in every lane.
-    void at(F4 y, F4& a, F4& b) const {
+    void at(F<W> y, F<W>& a, F<W>& b) const {
         const float widest = lowest(y);
         if (widest >= -0.1f) {
             grow(FEW_TERMS);
@@ -203,11 +256,11 @@ private:
     void grow(int terms) const {
         if (terms <= _known) return;
         const float t = _t, s = 1.0f - t;
-        if (_known < 0) _a[0] = s, _b[0] = t, _ca = s, _cb = t, _known = 0;
+        if (_known < 0) _a[0] = splat<W>(s), _b[0] = splat<W>(t), _ca = s, _cb = t, _known = 0;
         for (int i = _known + 1; i <= terms; ++i) {
             const float i2 = static_cast<float>(i * i), scale = 1.0f / static_cast<float>(i * (2 * i + 1));
             _ca *= (s * s - i2) * scale, _cb *= (t * t - i2) * scale;
-            _a[i] = _ca, _b[i] = _cb;
+            _a[i] = splat<W>(_ca), _b[i] = splat<W>(_cb);
         }
         _known = terms;
     }
@@ -215,60 +268,58 @@ private:
     float _t;
     mutable int _known = -1;
     mutable float _ca = 0.0f, _cb = 0.0f;  // the last coefficients worked out
-    mutable F4 _a[MOST_TERMS + 1], _b[MOST_TERMS + 1];
+    mutable F<W> _a[MOST_TERMS + 1], _b[MOST_TERMS + 1];
 };
 
 // Rigid blend: quaternion slerp along the shorter arc, translation and scale linear.
-inline Pose4 blend(const Pose4& a, const Pose4& b, const BlendWeights& w) {
-    const F4 d = a.x * b.x + a.y * b.y + a.z * b.z + a.w * b.w;
-    const F4 sign = sign_of(d);  // the shorter arc: b counts negated where d < 0
-    F4 wa, wb;
-    w.at(min(flip(d, sign), 1.0f) - 1.0f, wa, wb);
-    wb = flip(wb, sign);
-    const F4 t = w.factor();
+template <int W> Pose<W> blend(const Pose<W>& a, const Pose<W>& b, const BlendWeights<W>& w) {
+    const F<W> d = a.x * b.x + a.y * b.y + a.z * b.z + a.w * b.w;
+    const F<W> sign = sign_of<W>(d);  // the shorter arc: b counts negated where d < 0
+    F<W> wa, wb;
+    w.at(min<W>(flip<W>(d, sign), splat<W>(1.0f)) - 1.0f, wa, wb);
+    wb = flip<W>(wb, sign);
+    const F<W> t = splat<W>(w.factor());
     return {wa * a.x + wb * b.x,        wa * a.y + wb * b.y,        wa * a.z + wb * b.z,        wa * a.w + wb * b.w,
             a.px + (b.px - a.px) * t, a.py + (b.py - a.py) * t, a.pz + (b.pz - a.pz) * t, a.s + (b.s - a.s) * t};
 }
 
-// The matrices of four poses (scale, then rotation, then translation) as 16 floats each in row-major,
+// The matrices of W poses (scale, then rotation, then translation) as 16 floats each in row-major,
 // row-vector order, for the first `count` nodes. The quaternions are normalised on the way.
-void write_matrices(const Pose4& p, uint8_t* out, size_t count) {
-    const F4 length2 = p.x * p.x + p.y * p.y + p.z * p.z + p.w * p.w;
-    const F4 k = select(greater(length2, 0.0f), F4(2.0f) / length2, 0.0f);
-    const F4 xk = p.x * k, yk = p.y * k, zk = p.z * k;
-    const F4 xx = p.x * xk, yy = p.y * yk, zz = p.z * zk;
-    const F4 xy = p.x * yk, xz = p.x * zk, yz = p.y * zk;
-    const F4 wx = p.w * xk, wy = p.w * yk, wz = p.w * zk;
-    const F4 one = 1.0f, zero = 0.0f;
-    F4 rows[4][4] = {{(one - (yy + zz)) * p.s, (xy + wz) * p.s, (xz - wy) * p.s, zero},
-                     {(xy - wz) * p.s, (one - (xx + zz)) * p.s, (yz + wx) * p.s, zero},
-                     {(xz + wy) * p.s, (yz - wx) * p.s, (one - (xx + yy)) * p.s, zero},
-                     {p.px, p.py, p.pz, one}};
-    for (auto& row : rows) transpose(row[0], row[1], row[2], row[3]);  // row[i]: this row of node i
-    for (size_t i = 0; i < count; ++i)
-        for (int r = 0; r < 4; ++r) store4(out + i * 64 + r * 16, rows[r][i]);
+template <int W> void write_matrices(const Pose<W>& p, uint8_t* out, size_t count) {
+    const F<W> length2 = p.x * p.x + p.y * p.y + p.z * p.z + p.w * p.w;
+    const F<W> zero = splat<W>(0.0f), one = splat<W>(1.0f);
+    const F<W> k = select<W>(length2 > zero, 2.0f / length2, zero);
+    const F<W> xk = p.x * k, yk = p.y * k, zk = p.z * k;
+    const F<W> xx = p.x * xk, yy = p.y * yk, zz = p.z * zk;
+    const F<W> xy = p.x * yk, xz = p.x * zk, yz = p.y * zk;
+    const F<W> wx = p.w * xk, wy = p.w * yk, wz = p.w * zk;
+    const F<W> m[16] = {(one - (yy + zz)) * p.s, (xy + wz) * p.s, (xz - wy) * p.s, zero,
+                        (xy - wz) * p.s, (one - (xx + zz)) * p.s, (yz + wx) * p.s, zero,
+                        (xz + wy) * p.s, (yz - wx) * p.s, (one - (xx + yy)) * p.s, zero,
+                        p.px, p.py, p.pz, one};
+    store_matrices(m, out, count);
 }
 
 // out = a · b for matrices whose last column is (0, 0, 0, 1), row-vector order (a applies first).
 // out may be a or b.
-void multiply(const uint8_t* a, const uint8_t* b, uint8_t* out) {
-    const F4 b0 = load4(b), b1 = load4(b + 16), b2 = load4(b + 32), b3 = load4(b + 48);
-    for (int r = 0; r < 4; ++r) {
-        const F4 ar = load4(a + r * 16);
-        const F4 row = broadcast<0>(ar) * b0 + broadcast<1>(ar) * b1 + broadcast<2>(ar) * b2;
-        store4(out + r * 16, r == 3 ? row + b3 : row);
-    }
+inline void multiply(const uint8_t* a, const uint8_t* b, uint8_t* out) {
+    const F4 b0 = load_lanes<4>(b), b1 = load_lanes<4>(b + 16), b2 = load_lanes<4>(b + 32), b3 = load_lanes<4>(b + 48);
+    auto entry = [a](int i) { return splat<4>(load<float>(a, static_cast<size_t>(i))); };
+    F4 rows[4];
+    for (int r = 0; r < 4; ++r) rows[r] = entry(4 * r) * b0 + entry(4 * r + 1) * b1 + entry(4 * r + 2) * b2;
+    rows[3] += b3;
+    for (int r = 0; r < 4; ++r) store_lanes<4>(out + r * 16, rows[r]);
 }
 
 // ---- the bound buffers
 
 // Where a clip is read at a time, the same for every node: its key pair and their blend.
-struct Cursor {
+template <int W> struct Cursor {
     size_t first = 0, frames = 1;
     size_t nodes = 0;  // nodes below this are read from the clip, the others are the identity
     int k0 = 0, k1 = 0;
     bool interpolate = false;
-    BlendWeights weights;  // of key k1 over key k0
+    BlendWeights<W> weights;  // of key k1 over key k0
 };
 
 // What one dispatch reads, with counts checked once.
@@ -324,9 +375,9 @@ public:
         return id >= 0 && (!with_record || static_cast<size_t>(id) < slots) ? id : -1;
     }
 
-    // Aims a cursor at clip c at a time (seconds), looping or held at the ends; no clip reads the
-    // identity.
-    void aim(Cursor& k, int c, float time, bool looping) const {
+    // Aims a cursor at clip c at a time (seconds), looping or held at the ends; no clip (c < 0) reads
+    // the identity.
+    template <int W> void aim(Cursor<W>& k, int c, float time, bool looping) const {
         k.nodes = 0, k.interpolate = false;
         if (c < 0) return;
         const ClipInfo info = clip(c);
@@ -336,7 +387,7 @@ public:
         if (!(duration > 0.0f) || !std::isfinite(tick))
             tick = 0.0f;
         else if (looping)
-            tick = std::fmod(tick, duration);
+            tick = fmod_c(tick, duration);
         else
             tick = std::min(std::max(tick, 0.0f), duration);
         const float t = std::min(std::max(tick, 0.0f), duration);
@@ -352,48 +403,47 @@ public:
         k.nodes = std::min({inside, static_cast<size_t>(info.nodes), num_nodes});
     }
 
-    // Key `key` of a cursor's clip for the four nodes from `node`.
-    Pose4 key_frames(const Cursor& k, int key, size_t node) const {
-        const uint8_t* at[4];
-        for (size_t i = 0; i < 4; ++i)
-            at[i] = node + i < k.nodes ? b.animations.data + (k.first + (node + i) * k.frames + key) * sizeof(Frame)
-                                       : reinterpret_cast<const uint8_t*>(&IDENTITY_FRAME);
-        Pose4 p;
-        p.x = load4(at[0]), p.y = load4(at[1]), p.z = load4(at[2]), p.w = load4(at[3]);
-        transpose(p.x, p.y, p.z, p.w);
-        p.px = load4(at[0] + 16), p.py = load4(at[1] + 16), p.pz = load4(at[2] + 16), p.s = load4(at[3] + 16);
-        transpose(p.px, p.py, p.pz, p.s);
-        return p;
-    }
-
-    // The local poses of the four nodes from `node` in a cursor's clip.
-    Pose4 sample(const Cursor& k, size_t node) const {
-        const Pose4 a = key_frames(k, k.k0, node);
-        return k.interpolate ? blend(a, key_frames(k, k.k1, node), k.weights) : a;
-    }
-
-    // All bits set in the lanes of the four nodes from `node` that an override's mask row gives it.
-    F4 masked(int row, size_t node) const {
-        float w[4];
-        for (size_t i = 0; i < 4; ++i) {
-            const size_t at = static_cast<size_t>(row) * num_nodes + node + i;
-            w[i] = node + i < num_nodes && at < masks ? load<float>(b.masks.data, at) : 0.0f;
+    // The local poses of the W nodes from `node` in a cursor's clip: its key pair (keys are one per
+    // tick, so the pair is found by index) blended.
+    template <int W> Pose<W> sample(const Cursor<W>& k, size_t node) const {
+        const uint8_t* const data = b.animations.data;
+        const size_t stride = k.frames * sizeof(Frame), step = static_cast<size_t>(k.k1 - k.k0) * sizeof(Frame);
+        const size_t first = (k.first + static_cast<size_t>(k.k0) + node * k.frames) * sizeof(Frame);  // bytes
+        if (node + W <= k.nodes) {  // all W nodes inside the clip
+            const Pose<W> a = frames_at<W>([&](size_t i) { return data + first + i * stride; });
+            if (!k.interpolate) return a;
+            return blend(a, frames_at<W>([&](size_t i) { return data + first + step + i * stride; }), k.weights);
         }
-        return greater(lanes(w[0], w[1], w[2], w[3]), 0.0f);
+        const uint8_t* const identity = reinterpret_cast<const uint8_t*>(&IDENTITY_FRAME);
+        auto key = [&](size_t offset) {
+            return [&, offset](size_t i) { return node + i < k.nodes ? data + offset + i * stride : identity; };
+        };
+        const Pose<W> a = frames_at<W>(key(first));
+        return k.interpolate ? blend(a, frames_at<W>(key(first + step)), k.weights) : a;
+    }
+
+    // All bits set in the lanes of the W nodes from `node` that an override's mask row gives it.
+    template <int W> I<W> masked(int row, size_t node) const {
+        F<W> w = splat<W>(0.0f);
+        for (size_t i = 0; i < W; ++i) {
+            const size_t at = static_cast<size_t>(row) * num_nodes + node + i;
+            if (node + i < num_nodes && at < masks) w[i] = load<float>(b.masks.data, at);
+        }
+        return w > splat<W>(0.0f);
     }
 };
 
 // What one record needs for every node, worked out once per instance.
-struct Timing {
+template <int W> struct Timing {
     uint32_t kind = 0;
-    Cursor cursors[4];
-    BlendWeights u, v;
+    Cursor<W> cursors[4];
+    BlendWeights<W> u, v;
     int override_row = -1;
-    Cursor override_cursor;
+    Cursor<W> override_cursor;
 };
 
 // Fills `tm` (default-constructed) for record r at a time.
-void time_record(const Inputs& in, int r, float time, Timing& tm) {
+template <int W> void time_record(const Inputs& in, int r, float time, Timing<W>& tm) {
     if (r < 0) return;
     tm.kind = in.record_kind(r);
     const float start = in.record_float(r, 13);
@@ -407,7 +457,7 @@ void time_record(const Inputs& in, int r, float time, Timing& tm) {
     if (tm.kind == KIND_CLIP) {
         const float loop_start = in.record_float(r, 17), loop_end = in.record_float(r, 18);
         if (looping && loop_start >= 0.0f && loop_end >= 0.0f && time >= start + loop_start && loop_end > loop_start)
-            local = std::fmod(x, loop_end - loop_start) + loop_start;
+            local = fmod_c(x, loop_end - loop_start) + loop_start;
         std::fill(times, times + 4, local);
     } else if (tm.kind == KIND_1D || tm.kind == KIND_2D) {
         float d[4];
@@ -416,7 +466,7 @@ void time_record(const Inputs& in, int r, float time, Timing& tm) {
         const float upper = d[2] * (1.0f - u) + d[3] * u;
         const float D = tm.kind == KIND_1D ? lower : lower * (1.0f - v) + upper * v;
         float phase = 0.0f;
-        if (D > 0.0f) phase = looping ? std::fmod(x, D) / D : std::min(std::max(x / D, 0.0f), 1.0f);
+        if (D > 0.0f) phase = looping ? fmod_c(x, D) / D : std::min(std::max(x / D, 0.0f), 1.0f);
         for (int k = 0; k < 4; ++k) times[k] = tm.kind == KIND_1D ? phase * D : phase * d[k];
     } else {
         return;  // an empty or unknown record: identity, no override
@@ -436,30 +486,30 @@ void time_record(const Inputs& in, int r, float time, Timing& tm) {
     for (int k = 0; k < used; ++k) in.aim(tm.cursors[k], clips[k], times[k], looping);
 }
 
-// The local poses of all nodes under a record, four nodes to an element of `out` (`groups` of
-// them); `work` is scratch of the same size.
-void evaluate(const Inputs& in, const Timing& tm, size_t groups, Pose4* out, Pose4* work) {
-    const Cursor* c = tm.cursors;
+// The local poses of all nodes under a record, W nodes to an element of `out` (`groups` of them);
+// `work` is scratch of the same size.
+template <int W> void evaluate(const Inputs& in, const Timing<W>& tm, size_t groups, Pose<W>* out, Pose<W>* work) {
+    const Cursor<W>* c = tm.cursors;
     switch (tm.kind) {
     case KIND_CLIP:
-        for (size_t g = 0; g < groups; ++g) out[g] = in.sample(c[0], 4 * g);
+        for (size_t g = 0; g < groups; ++g) out[g] = in.sample(c[0], W * g);
         break;
     case KIND_1D:
-        for (size_t g = 0; g < groups; ++g) out[g] = blend(in.sample(c[0], 4 * g), in.sample(c[1], 4 * g), tm.u);
+        for (size_t g = 0; g < groups; ++g) out[g] = blend(in.sample(c[0], W * g), in.sample(c[1], W * g), tm.u);
         break;
     case KIND_2D:
-        for (size_t g = 0; g < groups; ++g) work[g] = blend(in.sample(c[0], 4 * g), in.sample(c[1], 4 * g), tm.u);
+        for (size_t g = 0; g < groups; ++g) work[g] = blend(in.sample(c[0], W * g), in.sample(c[1], W * g), tm.u);
         for (size_t g = 0; g < groups; ++g)
-            out[g] = blend(work[g], blend(in.sample(c[2], 4 * g), in.sample(c[3], 4 * g), tm.u), tm.v);
+            out[g] = blend(work[g], blend(in.sample(c[2], W * g), in.sample(c[3], W * g), tm.u), tm.v);
         break;
     default:
-        std::fill(out, out + groups, identity_pose());
+        std::fill(out, out + groups, identity_pose<W>());
         return;
     }
     if (tm.override_row < 0) return;
     for (size_t g = 0; g < groups; ++g) {
-        const F4 masked = in.masked(tm.override_row, 4 * g);
-        if (any(masked)) out[g] = select(masked, in.sample(tm.override_cursor, 4 * g), out[g]);
+        const I<W> masked = in.masked<W>(tm.override_row, W * g);
+        if (any(masked)) out[g] = select(masked, in.sample(tm.override_cursor, W * g), out[g]);
     }
 }
 
@@ -479,7 +529,7 @@ StackState stack_state(const Inputs& in, int id, float t) {
     const float window_length = in.instance_float(id, TIMELINE_LENGTH_OFFSET);
     if (window_length > 0.0f) {
         st.cycles = std::floor((t - window_start) / window_length);
-        st.time = std::fmod(t - window_start, window_length) + window_start;
+        st.time = fmod_c(t - window_start, window_length) + window_start;
     }
     if (size == 0) return st;
     t = st.time;
@@ -509,39 +559,39 @@ StackState stack_state(const Inputs& in, int id, float t) {
     return st;
 }
 
-}  // namespace
-
-void CpuAnimationCompute::evaluate_records(const Bindings& b, uint32_t groups) {
+// Pass 0 with W nodes to a step.
+template <int W> void evaluate_instances(const CpuAnimationCompute::Bindings& b, uint32_t groups) {
     const Inputs in(b);
-    const size_t n = in.num_nodes, node_groups = (n + 3) / 4;
+    const size_t n = in.num_nodes, node_groups = (n + W - 1) / W;
     const size_t capacity = count_of<float>(b.local_transforms_rw) / 16;
     // Poses of the record in effect, of the one below it and scratch, reused for every instance.
-    thread_local std::vector<Pose4> scratch;
+    thread_local std::vector<Pose<W>> scratch;
     scratch.resize(3 * node_groups);
-    Pose4* const upper_poses = scratch.data();
-    Pose4* const lower_poses = upper_poses + node_groups;
-    Pose4* const work = lower_poses + node_groups;
+    Pose<W>* const upper_poses = scratch.data();
+    Pose<W>* const lower_poses = upper_poses + node_groups;
+    Pose<W>* const work = lower_poses + node_groups;
     for (uint32_t j = 0; j < groups; ++j) {
         const int id = in.instance(j);
         if (id < 0 || (static_cast<size_t>(id) + 1) * n > capacity) continue;
         const StackState st = stack_state(in, id, b.model_time);
-        Timing upper;
+        Timing<W> upper;
         time_record(in, st.slot >= 0 ? in.stack_record(id, st.slot) : -1, st.time, upper);
         evaluate(in, upper, node_groups, upper_poses, work);
         if (st.below >= 0) {
-            Timing lower;
+            Timing<W> lower;
             time_record(in, in.stack_record(id, st.below), st.time, lower);
             evaluate(in, lower, node_groups, lower_poses, work);
-            const BlendWeights fade(st.fade);
+            const BlendWeights<W> fade(st.fade);
             for (size_t g = 0; g < node_groups; ++g) upper_poses[g] = blend(lower_poses[g], upper_poses[g], fade);
         }
         uint8_t* out = b.local_transforms_rw.data + static_cast<size_t>(id) * n * 64;
         for (size_t g = 0; g < node_groups; ++g)
-            write_matrices(upper_poses[g], out + g * 256, std::min<size_t>(4, n - 4 * g));
+            write_matrices(upper_poses[g], out + g * W * 64, std::min<size_t>(W, n - W * g));
     }
 }
 
-void CpuAnimationCompute::chain_nodes(const Bindings& b, uint32_t groups) {
+// Pass 1.
+void chain_instances(const CpuAnimationCompute::Bindings& b, uint32_t groups) {
     const Inputs in(b);
     const size_t n = in.num_nodes;
     const size_t p = static_cast<size_t>(std::max(b.max_node_path, 1));
@@ -591,6 +641,38 @@ void CpuAnimationCompute::chain_nodes(const Bindings& b, uint32_t groups) {
             std::memcpy(model + node * 64, m, sizeof m);
         }
     }
+}
+
+#if ANIMATION_COMPUTE_AVX2
+// The same passes compiled for AVX2 and FMA, everything they call inlined into them.
+__attribute__((target("avx2,fma"), flatten)) void evaluate_instances_avx2(const CpuAnimationCompute::Bindings& b,
+                                                                          uint32_t groups) {
+    evaluate_instances<8>(b, groups);
+}
+__attribute__((target("avx2,fma"), flatten)) void chain_instances_avx2(const CpuAnimationCompute::Bindings& b,
+                                                                       uint32_t groups) {
+    chain_instances(b, groups);
+}
+bool has_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return yes;
+}
+#endif
+
+}  // namespace
+
+void CpuAnimationCompute::evaluate_records(const Bindings& b, uint32_t groups) {
+#if ANIMATION_COMPUTE_AVX2
+    if (has_avx2()) return evaluate_instances_avx2(b, groups);
+#endif
+    evaluate_instances<4>(b, groups);
+}
+
+void CpuAnimationCompute::chain_nodes(const Bindings& b, uint32_t groups) {
+#if ANIMATION_COMPUTE_AVX2
+    if (has_avx2()) return chain_instances_avx2(b, groups);
+#endif
+    chain_instances(b, groups);
 }
 
 void CpuAnimationCompute::timeline_state(const Bindings& b, uint32_t groups) {

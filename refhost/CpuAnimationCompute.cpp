@@ -300,15 +300,32 @@ template <int W> void write_matrices(const Pose<W>& p, uint8_t* out, size_t coun
     store_matrices(m, out, count);
 }
 
-// out = a · b for matrices whose last column is (0, 0, 0, 1), row-vector order (a applies first).
-// out may be a or b.
-inline void multiply(const uint8_t* a, const uint8_t* b, uint8_t* out) {
+// out = a · b for matrices whose last column is (0, 0, 0, 1), row-vector order (a applies first):
+// row r of out is the sum of a's entries (r, k) times b's rows k, plus b's row 3 for r = 3. out may be
+// a or b. Four lanes: one row at a time.
+inline void multiply(const uint8_t* a, const uint8_t* b, uint8_t* out, Lanes<4>) {
     const F4 b0 = load_lanes<4>(b), b1 = load_lanes<4>(b + 16), b2 = load_lanes<4>(b + 32), b3 = load_lanes<4>(b + 48);
     auto entry = [a](int i) { return splat<4>(load<float>(a, static_cast<size_t>(i))); };
     F4 rows[4];
     for (int r = 0; r < 4; ++r) rows[r] = entry(4 * r) * b0 + entry(4 * r + 1) * b1 + entry(4 * r + 2) * b2;
     rows[3] += b3;
     for (int r = 0; r < 4; ++r) store_lanes<4>(out + r * 16, rows[r]);
+}
+// Eight lanes: two rows at a time.
+inline void multiply(const uint8_t* a, const uint8_t* b, uint8_t* out, Lanes<8>) {
+    auto twice = [](F4 x) { return __builtin_shufflevector(x, x, 0, 1, 2, 3, 0, 1, 2, 3); };
+    const F<8> b0 = twice(load_lanes<4>(b)), b1 = twice(load_lanes<4>(b + 16)), b2 = twice(load_lanes<4>(b + 32));
+    const F<8> b3 = __builtin_shufflevector(splat<4>(0.0f), load_lanes<4>(b + 48), 0, 1, 2, 3, 4, 5, 6, 7);
+    F<8> rows[2];
+    for (int h = 0; h < 2; ++h) {
+        const F<8> ar = load_lanes<8>(a + 32 * h);  // rows 2h and 2h + 1
+        rows[h] = __builtin_shufflevector(ar, ar, 0, 0, 0, 0, 4, 4, 4, 4) * b0 +
+                  __builtin_shufflevector(ar, ar, 1, 1, 1, 1, 5, 5, 5, 5) * b1 +
+                  __builtin_shufflevector(ar, ar, 2, 2, 2, 2, 6, 6, 6, 6) * b2;
+    }
+    rows[1] += b3;
+    store_lanes<8>(out, rows[0]);
+    store_lanes<8>(out + 32, rows[1]);
 }
 
 // ---- the bound buffers
@@ -435,7 +452,7 @@ public:
 
 // What one record needs for every node, worked out once per instance.
 template <int W> struct Timing {
-    uint32_t kind = 0;
+    int samples = 0;  // 1: cursor 0; 2: cursor 0 towards 1 by u; 4: that towards 2 towards 3 by v; 0: identity
     Cursor<W> cursors[4];
     BlendWeights<W> u, v;
     int override_row = -1;
@@ -445,7 +462,7 @@ template <int W> struct Timing {
 // Fills `tm` (default-constructed) for record r at a time.
 template <int W> void time_record(const Inputs& in, int r, float time, Timing<W>& tm) {
     if (r < 0) return;
-    tm.kind = in.record_kind(r);
+    const uint32_t kind = in.record_kind(r);
     const float start = in.record_float(r, 13);
     const float x = time - start;
     const bool looping = in.record_float(r, 16) > 0.0f;
@@ -454,20 +471,20 @@ template <int W> void time_record(const Inputs& in, int r, float time, Timing<W>
     const float u = in.record_float(r, 19), v = in.record_float(r, 20);
     tm.u.set(u), tm.v.set(v);
     float local = x, times[4];
-    if (tm.kind == KIND_CLIP) {
+    if (kind == KIND_CLIP) {
         const float loop_start = in.record_float(r, 17), loop_end = in.record_float(r, 18);
         if (looping && loop_start >= 0.0f && loop_end >= 0.0f && time >= start + loop_start && loop_end > loop_start)
             local = fmod_c(x, loop_end - loop_start) + loop_start;
         std::fill(times, times + 4, local);
-    } else if (tm.kind == KIND_1D || tm.kind == KIND_2D) {
+    } else if (kind == KIND_1D || kind == KIND_2D) {
         float d[4];
         for (int k = 0; k < 4; ++k) d[k] = in.clip_duration(clips[k]);
         const float lower = d[0] * (1.0f - u) + d[1] * u;
         const float upper = d[2] * (1.0f - u) + d[3] * u;
-        const float D = tm.kind == KIND_1D ? lower : lower * (1.0f - v) + upper * v;
+        const float D = kind == KIND_1D ? lower : lower * (1.0f - v) + upper * v;
         float phase = 0.0f;
         if (D > 0.0f) phase = looping ? fmod_c(x, D) / D : std::min(std::max(x / D, 0.0f), 1.0f);
-        for (int k = 0; k < 4; ++k) times[k] = tm.kind == KIND_1D ? phase * D : phase * d[k];
+        for (int k = 0; k < 4; ++k) times[k] = kind == KIND_1D ? phase * D : phase * d[k];
     } else {
         return;  // an empty or unknown record: identity, no override
     }
@@ -478,26 +495,37 @@ template <int W> void time_record(const Inputs& in, int r, float time, Timing<W>
             const float w = in.clip(oc).vector[3];
             if (w < 0.0f) {
                 tm.override_row = static_cast<int>(-w) - 1;
-                in.aim(tm.override_cursor, oc, tm.kind == KIND_CLIP ? local : x, looping);
+                in.aim(tm.override_cursor, oc, kind == KIND_CLIP ? local : x, looping);
             }
         }
     }
-    const int used = tm.kind == KIND_CLIP ? 1 : tm.kind == KIND_1D ? 2 : 4;
-    for (int k = 0; k < used; ++k) in.aim(tm.cursors[k], clips[k], times[k], looping);
+    // Samples that coincide (the same clip at the same time) are taken once: a 2-D record whose rows
+    // name the same clips is its first row; one whose rows each repeat a clip blends the two by v.
+    tm.samples = kind == KIND_CLIP ? 1 : kind == KIND_1D ? 2 : 4;
+    auto same = [&](int a, int b) { return clips[a] == clips[b] && times[a] == times[b]; };
+    if (tm.samples == 4 && same(0, 2) && same(1, 3)) {
+        tm.samples = 2;
+    } else if (tm.samples == 4 && same(0, 1) && same(2, 3)) {
+        tm.samples = 2;
+        clips[1] = clips[2], times[1] = times[2];
+        tm.u.set(v);
+    }
+    if (tm.samples == 2 && same(0, 1)) tm.samples = 1;
+    for (int k = 0; k < tm.samples; ++k) in.aim(tm.cursors[k], clips[k], times[k], looping);
 }
 
 // The local poses of all nodes under a record, W nodes to an element of `out` (`groups` of them);
 // `work` is scratch of the same size.
 template <int W> void evaluate(const Inputs& in, const Timing<W>& tm, size_t groups, Pose<W>* out, Pose<W>* work) {
     const Cursor<W>* c = tm.cursors;
-    switch (tm.kind) {
-    case KIND_CLIP:
+    switch (tm.samples) {
+    case 1:
         for (size_t g = 0; g < groups; ++g) out[g] = in.sample(c[0], W * g);
         break;
-    case KIND_1D:
+    case 2:
         for (size_t g = 0; g < groups; ++g) out[g] = blend(in.sample(c[0], W * g), in.sample(c[1], W * g), tm.u);
         break;
-    case KIND_2D:
+    case 4:
         for (size_t g = 0; g < groups; ++g) work[g] = blend(in.sample(c[0], W * g), in.sample(c[1], W * g), tm.u);
         for (size_t g = 0; g < groups; ++g)
             out[g] = blend(work[g], blend(in.sample(c[2], W * g), in.sample(c[3], W * g), tm.u), tm.v);
@@ -590,8 +618,8 @@ template <int W> void evaluate_instances(const CpuAnimationCompute::Bindings& b,
     }
 }
 
-// Pass 1.
-void chain_instances(const CpuAnimationCompute::Bindings& b, uint32_t groups) {
+// Pass 1, with matrix rows in vectors of W lanes.
+template <int W> void chain_instances(const CpuAnimationCompute::Bindings& b, uint32_t groups) {
     const Inputs in(b);
     const size_t n = in.num_nodes;
     const size_t p = static_cast<size_t>(std::max(b.max_node_path, 1));
@@ -627,7 +655,7 @@ void chain_instances(const CpuAnimationCompute::Bindings& b, uint32_t groups) {
         uint8_t* model = b.model_transforms_rw.data + base * 64;
         for (size_t node = 0; node < n; ++node) {
             if (parents[node] >= 0) {
-                multiply(local + node * 64, model + static_cast<size_t>(parents[node]) * 64, model + node * 64);
+                multiply(local + node * 64, model + static_cast<size_t>(parents[node]) * 64, model + node * 64, Lanes<W>());
                 continue;
             }
             alignas(16) uint8_t m[64];
@@ -635,7 +663,7 @@ void chain_instances(const CpuAnimationCompute::Bindings& b, uint32_t groups) {
             for (size_t k = 0; k < p; ++k) {
                 const int at = path(node, k);
                 if (at < 0 || static_cast<size_t>(at) >= n) break;
-                multiply(m, local + static_cast<size_t>(at) * 64, m);
+                multiply(m, local + static_cast<size_t>(at) * 64, m, Lanes<W>());
                 if (at == 0) break;
             }
             std::memcpy(model + node * 64, m, sizeof m);
@@ -651,7 +679,7 @@ __attribute__((target("avx2,fma"), flatten)) void evaluate_instances_avx2(const 
 }
 __attribute__((target("avx2,fma"), flatten)) void chain_instances_avx2(const CpuAnimationCompute::Bindings& b,
                                                                        uint32_t groups) {
-    chain_instances(b, groups);
+    chain_instances<8>(b, groups);
 }
 bool has_avx2() {
     static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
@@ -672,7 +700,7 @@ void CpuAnimationCompute::chain_nodes(const Bindings& b, uint32_t groups) {
 #if ANIMATION_COMPUTE_AVX2
     if (has_avx2()) return chain_instances_avx2(b, groups);
 #endif
-    chain_instances(b, groups);
+    chain_instances<4>(b, groups);
 }
 
 void CpuAnimationCompute::timeline_state(const Bindings& b, uint32_t groups) {

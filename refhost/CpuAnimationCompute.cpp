@@ -8,6 +8,7 @@
 #include "refhost/CpuAnimationCompute.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -681,24 +682,31 @@ __attribute__((target("avx2,fma"), flatten)) void chain_instances_avx2(const Cpu
                                                                        uint32_t groups) {
     chain_instances<8>(b, groups);
 }
-bool has_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return yes;
-}
 #endif
+
+std::atomic<int> max_lanes{8};
+
+bool eight_lanes() {
+#if ANIMATION_COMPUTE_AVX2
+    static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return avx2 && max_lanes.load(std::memory_order_relaxed) >= 8;
+#else
+    return false;
+#endif
+}
 
 }  // namespace
 
 void CpuAnimationCompute::evaluate_records(const Bindings& b, uint32_t groups) {
 #if ANIMATION_COMPUTE_AVX2
-    if (has_avx2()) return evaluate_instances_avx2(b, groups);
+    if (eight_lanes()) return evaluate_instances_avx2(b, groups);
 #endif
     evaluate_instances<4>(b, groups);
 }
 
 void CpuAnimationCompute::chain_nodes(const Bindings& b, uint32_t groups) {
 #if ANIMATION_COMPUTE_AVX2
-    if (has_avx2()) return chain_instances_avx2(b, groups);
+    if (eight_lanes()) return chain_instances_avx2(b, groups);
 #endif
     chain_instances<4>(b, groups);
 }
@@ -720,6 +728,8 @@ void CpuAnimationCompute::timeline_state(const Bindings& b, uint32_t groups) {
                         b.per_instance_data.data + static_cast<size_t>(id) * INSTANCE_WORDS * 4, INSTANCE_WORDS * 4);
     }
 }
+
+int CpuAnimationCompute::set_max_lanes(int lanes) { return max_lanes.exchange(lanes); }
 
 bool CpuAnimationCompute::dispatch(int pass, const Bindings& b, uint32_t groups) {
     switch (pass) {

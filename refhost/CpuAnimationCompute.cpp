@@ -16,8 +16,12 @@
 #if defined(__x86_64__) || defined(__i386__)
 #define ANIMATION_COMPUTE_AVX2 1
 #endif
-#if defined(__GNUC__) && !defined(__clang__)
 // Eight-lane code runs only inlined into the AVX2 copies, so its calling convention never matters.
+#if defined(__clang__)
+#if __has_warning("-Wpsabi")
+#pragma clang diagnostic ignored "-Wpsabi"
+#endif
+#elif defined(__GNUC__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
@@ -119,12 +123,12 @@ inline float lowest(F<8> x) {
     x = min<8>(x, __builtin_shufflevector(x, x, 2, 3, 0, 1, 6, 7, 4, 5));
     return std::min(x[0], x[1]);
 }
-inline bool any(I<4> m) {
-    m |= __builtin_shufflevector(m, m, 2, 3, 0, 1);
+inline bool any(const I<4>& mask) {
+    const I<4> m = mask | __builtin_shufflevector(mask, mask, 2, 3, 0, 1);
     return (m[0] | m[1]) != 0;
 }
-inline bool any(I<8> m) {
-    m |= __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3);
+inline bool any(const I<8>& mask) {
+    I<8> m = mask | __builtin_shufflevector(mask, mask, 4, 5, 6, 7, 0, 1, 2, 3);
     m |= __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5);
     return (m[0] | m[1]) != 0;
 }

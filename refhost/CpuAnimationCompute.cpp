@@ -263,12 +263,18 @@ private:
         const float t = _t, s = 1.0f - t;
         if (_known < 0) _a[0] = splat<W>(s), _b[0] = splat<W>(t), _ca = s, _cb = t, _known = 0;
         for (int i = _known + 1; i <= terms; ++i) {
-            const float i2 = static_cast<float>(i * i), scale = 1.0f / static_cast<float>(i * (2 * i + 1));
-            _ca *= (s * s - i2) * scale, _cb *= (t * t - i2) * scale;
+            const float i2 = static_cast<float>(i * i);
+            _ca *= (s * s - i2) * SCALE[i], _cb *= (t * t - i2) * SCALE[i];
             _a[i] = splat<W>(_ca), _b[i] = splat<W>(_cb);
         }
         _known = terms;
     }
+
+    // 1 / (i (2i + 1)).
+    static constexpr float SCALE[MOST_TERMS + 1] = {
+        0.0f,         1.0f / 3,   1.0f / 10,  1.0f / 21,  1.0f / 36,  1.0f / 55,  1.0f / 78,  1.0f / 105,
+        1.0f / 136,   1.0f / 171, 1.0f / 210, 1.0f / 253, 1.0f / 300, 1.0f / 351, 1.0f / 406, 1.0f / 465,
+        1.0f / 528,   1.0f / 595, 1.0f / 666, 1.0f / 741, 1.0f / 820, 1.0f / 903};
 
     float _t;
     mutable int _known = -1;
@@ -421,8 +427,11 @@ public:
         k.interpolate = k.k1 != k.k0 && f > 0.0f;
         // Node n reads up to element first + n * frames + k1, which must lie inside the buffer.
         const size_t last = k.first + static_cast<size_t>(k.k1);
-        const size_t inside = last < frames ? (frames - 1 - last) / k.frames + 1 : 0;
-        k.nodes = std::min({inside, static_cast<size_t>(info.nodes), num_nodes});
+        const size_t wanted = std::min(static_cast<size_t>(info.nodes), num_nodes);
+        if (wanted == 0 || last + (wanted - 1) * k.frames < frames)
+            k.nodes = wanted;
+        else
+            k.nodes = last < frames ? std::min(wanted, (frames - 1 - last) / k.frames + 1) : 0;
     }
 
     // The local poses of the W nodes from `node` in a cursor's clip: its key pair (keys are one per

@@ -3,8 +3,8 @@
 // and of a 2-D record of four clips fading in over a clip record, the 2-D record's rows naming the
 // same two clips (as a blend space's grid does where an axis changes no clip) or four different
 // clips. Reports microseconds of thread CPU time per character (the counter "us_per_character", shown
-// with the unit "s"), median over repetitions; beside them, the library's own evaluation
-// (get_model_transforms) of one clip.
+// with the unit "s"), median over repetitions, and the same with the four-lane code that processors
+// without AVX2 and FMA run; beside them, the library's own evaluation (get_model_transforms) of one clip.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -17,6 +17,7 @@
 #include "animator/library/AnimationManager.h"
 #include "animator/model/CharacterModelStatic.h"
 #include "host/Render.h"
+#include "refhost/CpuAnimationCompute.h"
 #include "refhost/CpuBackend.h"
 #include "tests/support/TestSupport.h"
 
@@ -101,7 +102,7 @@ struct Crowd {
 const char* const ROWS_ALIKE[4] = {"walk_loop_slow", "walk_loop_fast", "walk_loop_slow", "walk_loop_fast"};
 const char* const FOUR_CLIPS[4] = {"walk_loop_slow", "walk_loop_fast", "turn_left", "turn_right"};
 
-void run(benchmark::State& state, const char* const* clips) {
+void run(benchmark::State& state, const char* const* clips, int lanes = 8) {
     // One crowd at a time: a crowd installs the back-end and model it evaluates on.
     static std::unique_ptr<Crowd> crowd;
     static const char* const* kind = nullptr;
@@ -114,11 +115,13 @@ void run(benchmark::State& state, const char* const* clips) {
         state.SkipWithError("sample data missing");
         return;
     }
+    const int before = render::CpuAnimationCompute::set_max_lanes(lanes);
     float t = 0.0f;
     for (auto _ : state) {
         crowd->evaluate(t);
         t += 0.0171f;
     }
+    render::CpuAnimationCompute::set_max_lanes(before);
     state.counters["us_per_character"] =
         benchmark::Counter(static_cast<double>(kCharacters) * 1e-6, benchmark::Counter::kIsIterationInvariantRate |
                                                                         benchmark::Counter::kInvert);
@@ -148,6 +151,9 @@ void run_library(benchmark::State& state) {
 void BM_CpuComputeOneClip(benchmark::State& state) { run(state, nullptr); }
 void BM_CpuCompute2DFadingOverClip(benchmark::State& state) { run(state, ROWS_ALIKE); }
 void BM_CpuCompute2DFourClipsFadingOverClip(benchmark::State& state) { run(state, FOUR_CLIPS); }
+// The four-lane code, which processors without AVX2 and FMA run.
+void BM_CpuComputeOneClipFourLanes(benchmark::State& state) { run(state, nullptr, 4); }
+void BM_CpuCompute2DFourClipsFadingOverClipFourLanes(benchmark::State& state) { run(state, FOUR_CLIPS, 4); }
 
 void BM_LibraryOneClip(benchmark::State& state) { run_library(state); }
 // Beside the median, the fastest repetition: on a shared machine the least disturbed one.
@@ -165,6 +171,16 @@ BENCHMARK(BM_CpuCompute2DFadingOverClip)
     ->ReportAggregatesOnly(true)
     ->ComputeStatistics("min", fastest);
 BENCHMARK(BM_CpuCompute2DFourClipsFadingOverClip)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->ComputeStatistics("min", fastest);
+BENCHMARK(BM_CpuComputeOneClipFourLanes)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->ComputeStatistics("min", fastest);
+BENCHMARK(BM_CpuCompute2DFourClipsFadingOverClipFourLanes)
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true)

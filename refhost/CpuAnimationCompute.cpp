@@ -669,7 +669,8 @@ template <int W> void chain_instances(const CpuAnimationCompute::Bindings& b, ui
         uint8_t* model = b.model_transforms_rw.data + base * 64;
         for (size_t node = 0; node < n; ++node) {
             if (parents[node] >= 0) {
-                multiply(local + node * 64, model + static_cast<size_t>(parents[node]) * 64, model + node * 64, Lanes<W>());
+                const uint8_t* parent = model + static_cast<size_t>(parents[node]) * 64;
+                multiply(local + node * 64, parent, model + node * 64, Lanes<W>());
                 continue;
             }
             alignas(16) uint8_t m[64];

@@ -426,7 +426,8 @@ TEST_F(ComputeAgreement, FourAndEightLanesPoseAlike) {
             const int before = render::CpuAnimationCompute::set_max_lanes(i == 0 ? 4 : 8);
             by_lanes[i] = test::gpu_model_transforms(*manager, *model, ids, t);
             render::CpuAnimationCompute::set_max_lanes(before);
-            const test::MatrixError e = test::compare(by_lanes[i], test::cpu_model_transforms(*manager, cookies, t), size);
+            const auto library = test::cpu_model_transforms(*manager, cookies, t);
+            const test::MatrixError e = test::compare(by_lanes[i], library, size);
             EXPECT_LT(e.rotation, 1e-4f) << (i == 0 ? 4 : 8) << " lanes, t=" << t << " matrix " << e.worst;
             EXPECT_LT(e.translation, 1e-4f) << (i == 0 ? 4 : 8) << " lanes, t=" << t << " matrix " << e.worst;
         }

@@ -34,6 +34,11 @@ public:
     static void timeline_state(const Bindings& b, uint32_t groups);
     // Runs pass `pass`; false for a pass the shader does not have.
     static bool dispatch(int pass, const Bindings& b, uint32_t groups);
+
+    // The widest vectors the passes may use: 8 (the default) takes eight lanes where the processor has
+    // AVX2 and FMA, anything less always four; answers the previous value. Both give the same poses
+    // to float rounding; tests check each.
+    static int set_max_lanes(int lanes);
 };
 
 }  // namespace render

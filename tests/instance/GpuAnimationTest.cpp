@@ -6,11 +6,13 @@
 
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <random>
 
 #include <gtest/gtest.h>
 
 #include "animator/util/Clock.h"
+#include "refhost/CpuAnimationCompute.h"
 #include "refhost/CpuBackend.h"
 #include "tests/instance/ComputeContract.h"
 #include "tests/library/LibraryTestUtil.h"
@@ -137,22 +139,13 @@ TEST(GpuPacking, OfSeveralAnimationsTheOneTheLibraryPlaysIsPacked) {
     EXPECT_EQ(log.count(16, "contains multiple animations (3)"), 1u) << log.dump();
 }
 
-TEST(GpuPacking, UniformScaleOfAChannelReachesThePassesPoses) {
-    PackedType t("scaled");
-    std::vector<aiQuatKey> turning;
-    for (int k = 0; k <= 10; ++k) turning.emplace_back(k, aiQuaternion(aiVector3D(0, 0, 1), 0.1f * k));
-    aiNodeAnim* b1 = libtest::make_channel("b1", {{0, {0.1f, 0.2f, 0}}}, turning);
-    b1->mScalingKeys[0].mValue = aiVector3D(2, 2, 2);
-    t.type.clip("grow.assbin", libtest::assbin_clip(10, 30, {b1}));
-    auto m = t.load();
-    const int clip = m->get_animation_index("grow");
-    const int n = m->get_num_nodes(), b1_id = m->get_node_id("b1"), b2_id = m->get_node_id("b2");
-    EXPECT_FLOAT_EQ(frame(*m->get_gpu_animation(), clip, b1_id, 4).translation[3], 2.0f);
-
-    ShaderBlendSpace2D rec;
-    rec.kind = Animator::BS_RECORD_CLIP;
-    rec.samples[0].clip = static_cast<float>(clip);
-    rec.loop = 1.0f;
+// One character on `rec` at `time`: its model matrices from the compute passes (on the installed
+// back-end) and from the library's own evaluation of the record, chained from the root down.
+struct OneRecord {
+    std::vector<osg::Matrixf> passes, library;
+};
+OneRecord evaluate_one(AnimationManager& m, const ShaderBlendSpace2D& rec, float time) {
+    const int n = m.get_num_nodes();
     Animator::InstanceData data;
     data.id = 0;
     data.stack[0] = 0;
@@ -163,23 +156,80 @@ TEST(GpuPacking, UniformScaleOfAChannelReachesThePassesPoses) {
     auto pool = R::createStructuredBuffer(sizeof rec, 1, 12, &rec, sizeof rec, "TEST");
     auto indices = R::createStructuredBuffer(4, 1, 12, ids, sizeof ids, "TEST");
     auto out = R::createStructuredBuffer(64, static_cast<uint32_t>(n), 12, nullptr, 0, "TEST");
-    const float time = 0.15f;
-    test::run_compute(*m, time, 1, per_instance, pool, indices, out);
-    std::vector<osg::Matrixf> gpu(static_cast<size_t>(n));
-    ASSERT_TRUE(out->read(gpu.data(), gpu.size() * sizeof(osg::Matrixf)));
-
-    // The library's evaluation of the same record, chained from the root down.
-    std::vector<osg::Matrixf> library(static_cast<size_t>(n));
+    test::run_compute(m, time, 1, per_instance, pool, indices, out);
+    OneRecord r;
+    r.passes.resize(static_cast<size_t>(n));
+    if (!out->read(r.passes.data(), r.passes.size() * sizeof(osg::Matrixf))) r.passes.clear();
+    r.library.resize(static_cast<size_t>(n));
     for (int node = 0; node < n; ++node) {
-        library[node] = m->get_bs_node_matrix(node, time, rec);
-        const auto& path = m->get_node_paths()[node];
-        if (path.size() > 1) library[node] = library[node] * library[path[1]];
+        r.library[node] = m.get_bs_node_matrix(node, time, rec);
+        const auto& path = m.get_node_paths()[node];
+        if (path.size() > 1) r.library[node] = r.library[node] * r.library[path[1]];
     }
-    const test::MatrixError e = test::compare(gpu, library, 1.0f);
+    return r;
+}
+
+TEST(GpuPacking, UniformScaleOfAChannelReachesThePassesPoses) {
+    PackedType t("scaled");
+    std::vector<aiQuatKey> turning;
+    for (int k = 0; k <= 10; ++k) turning.emplace_back(k, aiQuaternion(aiVector3D(0, 0, 1), 0.1f * k));
+    aiNodeAnim* b1 = libtest::make_channel("b1", {{0, {0.1f, 0.2f, 0}}}, turning);
+    b1->mScalingKeys[0].mValue = aiVector3D(2, 2, 2);
+    t.type.clip("grow.assbin", libtest::assbin_clip(10, 30, {b1}));
+    auto m = t.load();
+    const int clip = m->get_animation_index("grow");
+    const int b1_id = m->get_node_id("b1"), b2_id = m->get_node_id("b2");
+    EXPECT_FLOAT_EQ(frame(*m->get_gpu_animation(), clip, b1_id, 4).translation[3], 2.0f);
+
+    ShaderBlendSpace2D rec;
+    rec.kind = Animator::BS_RECORD_CLIP;
+    rec.samples[0].clip = static_cast<float>(clip);
+    rec.loop = 1.0f;
+    const OneRecord r = evaluate_one(*m, rec, 0.15f);
+    const test::MatrixError e = test::compare(r.passes, r.library, 1.0f);
     EXPECT_LT(e.rotation, 1e-4f) << "matrix " << e.worst;
     EXPECT_LT(e.translation, 1e-4f) << "matrix " << e.worst;
-    const float reach = (gpu[b2_id].getTrans() - gpu[b1_id].getTrans()).length();
+    ASSERT_FALSE(r.passes.empty());
+    const float reach = (r.passes[b2_id].getTrans() - r.passes[b1_id].getTrans()).length();
     EXPECT_NEAR(reach, 2.0f * std::sqrt(0.2f * 0.2f + 0.2f * 0.2f), 1e-4f) << "b2 hangs twice as far from b1";
+}
+
+// The twin's slerp weights come from a series in the quaternions' dot product, with more terms the
+// wider the angle: blends of a still node with the same node turned by angles up to and past half a
+// turn (the shorter arc then runs the other way) must match the library's trigonometric slerp closely,
+// in both the four- and the eight-lane code.
+TEST(GpuPacking, BlendsOfWideAnglesMatchTheLibrary) {
+    PackedType t("angles");
+    const aiVector3D axis = aiVector3D(0.3f, 0.8f, 0.5f).Normalize();
+    const float angles[] = {0.0f, 0.02f, 0.3f, 0.9f, 1.6f, 2.4f, 3.0f, 3.14f, 3.3f, 4.5f, 6.2f};
+    auto still = [&](const char* node, float angle) {
+        std::vector<aiQuatKey> keys;
+        for (int k = 0; k <= 10; ++k) keys.emplace_back(k, aiQuaternion(axis, angle));
+        return libtest::make_channel(node, {{0, {0.1f, 0.2f, 0.0f}}}, keys);
+    };
+    t.type.clip("still.assbin", libtest::assbin_clip(10, 30, {still("b1", 0.0f), still("b2", 0.4f)}));
+    for (size_t i = 0; i < std::size(angles); ++i)
+        t.type.clip("turned" + std::to_string(i) + ".assbin",
+                    libtest::assbin_clip(10, 30, {still("b1", angles[i]), still("b2", 0.4f - angles[i])}));
+    auto m = t.load();
+    for (int lanes : {4, 8}) {
+        const int before = render::CpuAnimationCompute::set_max_lanes(lanes);
+        for (size_t i = 0; i < std::size(angles); ++i) {
+            for (float u : {0.0f, 0.1f, 0.5f, 0.83f, 1.0f}) {
+                ShaderBlendSpace2D rec;
+                rec.kind = Animator::BS_RECORD_1D;
+                rec.samples[0].clip = static_cast<float>(m->get_animation_index("still"));
+                rec.samples[1].clip = static_cast<float>(m->get_animation_index("turned" + std::to_string(i)));
+                rec.weight_x = u;
+                rec.loop = 1.0f;
+                const OneRecord r = evaluate_one(*m, rec, 0.1f);
+                const test::MatrixError e = test::compare(r.passes, r.library, 1.0f);
+                EXPECT_LT(e.rotation, 2e-6f) << lanes << " lanes, angle " << angles[i] << ", u " << u;
+                EXPECT_LT(e.translation, 2e-6f) << lanes << " lanes, angle " << angles[i] << ", u " << u;
+            }
+        }
+        render::CpuAnimationCompute::set_max_lanes(before);
+    }
 }
 
 TEST(GpuPacking, MaskRowsOfTheOverrides) {
@@ -351,6 +401,74 @@ TEST_F(ComputeAgreement, RandomStacksOfEveryKind) {
         EXPECT_LT(e.translation, 1e-4f) << "all at t=" << t;
     }
     EXPECT_GT(checked, 300);
+}
+
+TEST_F(ComputeAgreement, FourAndEightLanesPoseAlike) {
+    std::mt19937 rng(77);
+    const int clips = manager->get_num_animations();
+    std::vector<std::unique_ptr<Animator::CharacterModelCookie>> owned;
+    std::vector<Animator::CharacterModelCookie*> cookies;
+    std::vector<int> ids;
+    for (int c = 0; c < 12; ++c) {
+        owned.push_back(test::new_character());
+        std::vector<ShaderBlendSpace2D> stack;
+        for (int i = 0, depth = 1 + static_cast<int>(rng() % 3); i < depth; ++i)
+            stack.push_back(test::random_record(rng, clips, wave));
+        std::sort(stack.begin(), stack.end(),
+                  [](const ShaderBlendSpace2D& a, const ShaderBlendSpace2D& b) { return a.start_time < b.start_time; });
+        test::set_stack_unexpired(*owned.back(), stack);
+        cookies.push_back(owned.back().get());
+        ids.push_back(owned.back()->get_id());
+    }
+    for (float t : {-0.5f, 0.7f, 2.25f, 5.9f}) {
+        std::vector<osg::Matrixf> by_lanes[2];
+        for (int i = 0; i < 2; ++i) {
+            const int before = render::CpuAnimationCompute::set_max_lanes(i == 0 ? 4 : 8);
+            by_lanes[i] = test::gpu_model_transforms(*manager, *model, ids, t);
+            render::CpuAnimationCompute::set_max_lanes(before);
+            const auto library = test::cpu_model_transforms(*manager, cookies, t);
+            const test::MatrixError e = test::compare(by_lanes[i], library, size);
+            EXPECT_LT(e.rotation, 1e-4f) << (i == 0 ? 4 : 8) << " lanes, t=" << t << " matrix " << e.worst;
+            EXPECT_LT(e.translation, 1e-4f) << (i == 0 ? 4 : 8) << " lanes, t=" << t << " matrix " << e.worst;
+        }
+        const test::MatrixError e = test::compare(by_lanes[0], by_lanes[1], size);
+        EXPECT_LT(e.rotation, 1e-5f) << "t=" << t << " matrix " << e.worst;
+        EXPECT_LT(e.translation, 1e-5f) << "t=" << t << " matrix " << e.worst;
+    }
+}
+
+// Samples that coincide are taken once; the records must still pose as the library does.
+TEST_F(ComputeAgreement, RecordsRepeatingTheirSamples) {
+    const float walk = manager->get_animation_index("walk_loop_slow");
+    const float fast = manager->get_animation_index("walk_loop_fast");
+    const float turn = manager->get_animation_index("turn_left");
+    const struct {
+        Animator::BlendSpaceRecordKind kind;
+        float clips[4];
+    } cases[] = {
+        {Animator::BS_RECORD_2D, {walk, fast, walk, fast}},  // the rows alike
+        {Animator::BS_RECORD_2D, {walk, walk, fast, fast}},  // each row one clip
+        {Animator::BS_RECORD_2D, {walk, walk, walk, walk}},
+        {Animator::BS_RECORD_2D, {walk, walk, fast, turn}},
+        {Animator::BS_RECORD_2D, {walk, fast, walk, turn}},
+        {Animator::BS_RECORD_1D, {fast, fast, -1.0f, -1.0f}},
+    };
+    std::vector<std::unique_ptr<Animator::CharacterModelCookie>> owned;
+    std::vector<Animator::CharacterModelCookie*> cookies;
+    for (const auto& c : cases) {
+        ShaderBlendSpace2D r;
+        r.kind = c.kind;
+        for (int k = 0; k < 4; ++k) r.samples[k].clip = c.clips[k];
+        r.weight_x = 0.35f, r.weight_y = 0.7f, r.loop = 1.0f;
+        owned.push_back(test::new_character());
+        test::set_stack_unexpired(*owned.back(), {r});
+        cookies.push_back(owned.back().get());
+    }
+    for (float t : {0.0f, 0.45f, 1.3f, 7.75f}) {
+        const test::MatrixError e = run(cookies, t);
+        EXPECT_LT(e.rotation, 1e-4f) << "t=" << t << " matrix " << e.worst;
+        EXPECT_LT(e.translation, 1e-4f) << "t=" << t << " matrix " << e.worst;
+    }
 }
 
 TEST_F(ComputeAgreement, OnlyListedInstancesAreWrittenAndBadInputIsHarmless) {

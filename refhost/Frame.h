@@ -17,16 +17,19 @@ namespace refhost {
 // A render queue of one pass: render objects in submission order.
 class PassQueue : public Graphics::RenderQueue {
 public:
-    PassQueue(uint64_t key, const char* class_name) : _key(key), _class_name(class_name) {}
+    // `kind` in the host's numbering of queues (16: the flat-shadow queue).
+    PassQueue(uint64_t key, const char* class_name, int kind = 0) : _key(key), _class_name(class_name), _kind(kind) {}
     void add(Graphics::IRenderObject* object, uint64_t) override { _objects.push_back(object); }
     uint64_t passKey() const override { return _key; }
     const char* className() const override { return _class_name; }
+    int kind() const override { return _kind; }
     const std::vector<Graphics::IRenderObject*>& objects() const { return _objects; }
     void clear() { _objects.clear(); }
 
 private:
     uint64_t _key;
     const char* _class_name;
+    int _kind;
     std::vector<Graphics::IRenderObject*> _objects;
 };
 
@@ -83,7 +86,8 @@ private:
                   Counts& counts);
 
     uint64_t _frame = 0;
-    PassQueue _queues[3] = {{MAIN_KEY, "MainQueue"}, {SHADOW_KEY, "ShadowQueue"}, {FLAT_SHADOW_KEY, "FlatShadowQueue"}};
+    PassQueue _queues[3] = {
+        {MAIN_KEY, "MainQueue"}, {SHADOW_KEY, "ShadowQueue"}, {FLAT_SHADOW_KEY, "FlatShadowQueue", 16}};
 };
 
 }  // namespace refhost

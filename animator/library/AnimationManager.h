@@ -199,7 +199,8 @@ public:
     bool is_gpu_created() const { return _gpu_created; }
     // The packed clips and the compute shader (null before the GPU data is created).
     const GpuAnimation* get_gpu_animation() const { return _gpu.get(); }
-    // Releases the GPU buffers and shader; the next compute pass creates them again.
+    // Releases the GPU buffers and shader; the next compute pass creates them again. Waits for an init
+    // running on another thread, whose packing task would make them.
     void release_gpu_animations();
 
 protected:
@@ -209,7 +210,6 @@ protected:
     void _load_graph(const std::vector<std::string>& files, Lua::Config& cfg);
 
 private:
-    friend class ClipLoadTask;
     // The fuzz harnesses (fuzz/) feed one input at a time to the loader of one entry of a loaded library.
     friend class AnimationManagerFuzzAccess;
     // Whether the skeleton of one init has loaded: loaded once, by the first task that needs it.

@@ -288,7 +288,7 @@ bool write_contact_sheet(const std::string& path, const std::vector<std::vector<
 void print_statistics(const Animator::CharacterModelStatic& model) {
     const Animator::CharacterRenderState& s = model.get_render_state();
     std::printf("statistics of the last frame: total parsed %d, main: %d, flat shadows: %d; render objects "
-                "processed %d (all frames), skipped %d, instances rendered %d (all frames)\n",
+                "processed %d, skipped %d, instances rendered %d\n",
                 s.parsed, s.main_instances, s.flat_shadow_instances, s.processed_objects, s.skipped_objects,
                 s.rendered_instances);
     for (const auto& entry : s.batches) {

@@ -242,8 +242,7 @@ const aiScene* AnimationManager::get_animation(int clip, std::string& name) cons
 float AnimationManager::get_animation_duration(int clip) const {
     const aiAnimation* anim = _clip_animation(clip);
     if (!anim) return 0.0f;
-    const double rate = anim->mTicksPerSecond > 0.0 ? anim->mTicksPerSecond : DEFAULT_TICKS_PER_SECOND;
-    return anim->mDuration > 0.0 ? static_cast<float>(anim->mDuration / rate) : 0.0f;
+    return static_cast<float>(ClipRuntime::duration_of(anim) / ClipRuntime::rate_of(anim));
 }
 
 float AnimationManager::get_animation_duration(const std::string& name) const {

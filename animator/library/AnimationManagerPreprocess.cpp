@@ -243,8 +243,7 @@ osg::Matrixf rigid(const aiQuaternion& q, const aiVector3D& p) {
 }  // namespace
 
 void AnimationManager::_mend_clip(aiAnimation* anim) const {
-    const double rate = anim->mTicksPerSecond > 0.0 ? anim->mTicksPerSecond : DEFAULT_TICKS_PER_SECOND;
-    const double duration = std::isfinite(anim->mDuration) && anim->mDuration > 0.0 ? anim->mDuration : 0.0;
+    const double rate = ClipRuntime::rate_of(anim), duration = ClipRuntime::duration_of(anim);
     const double seconds = duration / rate;
     const KeyTimes times = key_times(anim);
 

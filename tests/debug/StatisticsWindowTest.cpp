@@ -36,13 +36,6 @@ public:
     osg::Vec3f where;
 };
 
-// A host queue that gathers flat shadows in whatever pass it is filled.
-class FlatShadowQueue : public refhost::PassQueue {
-public:
-    FlatShadowQueue() : refhost::PassQueue(77, "KindQueue") {}
-    int kind() const override { return 16; }
-};
-
 class StatisticsWindow : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -253,7 +246,8 @@ TEST_F(StatisticsWindow, AFlatShadowQueueCountsFlatShadowsUnderKeyOneAndAnEmptyB
     context.pass_type = 0;  // filled during the main pass
     context.camera = camera;
     Graphics::Context::setCurrentContext(context);
-    FlatShadowQueue queue;
+    // A queue of kind 16 gathers flat shadows in whatever pass it is filled.
+    refhost::PassQueue queue(77, "KindQueue", 16);
     model->render(a, queue, wPosition3<float>());
     ASSERT_EQ(queue.objects().size(), 1u);
     queue.objects()[0]->draw(Graphics::Context::getCurrentContext());

@@ -256,13 +256,6 @@ TEST_F(CharacterRender, MotionMatrixTakesThisFramesPointBackToTheLastFrames) {
     EXPECT_TRUE(state.motion[id].upload.isIdentity());
 }
 
-// A host queue that gathers flat shadows in whatever pass it is filled.
-class FlatShadowQueue : public refhost::PassQueue {
-public:
-    FlatShadowQueue() : refhost::PassQueue(12, "KindQueue") {}
-    int kind() const override { return 16; }
-};
-
 TEST_F(CharacterRender, AQueueOfKindSixteenIsTheFlatShadowPassWhateverThePassType) {
     Placed& a = place({0, 0, 20});
     const int id = a.cookie->get_id();
@@ -272,7 +265,8 @@ TEST_F(CharacterRender, AQueueOfKindSixteenIsTheFlatShadowPassWhateverThePassTyp
     context.pass_type = 0;  // filled and drawn during the main pass
     context.camera = camera;
     Graphics::Context::setCurrentContext(context);
-    FlatShadowQueue queue;
+    // A queue of kind 16 gathers flat shadows in whatever pass it is filled.
+    refhost::PassQueue queue(12, "KindQueue", 16);
     const osg::Matrixf at = a.getMatrix();
     model->render(a, queue, *reinterpret_cast<const wPosition3<float>*>(at.ptr()));
     const auto& state = model->get_render_state();

@@ -343,7 +343,11 @@ void AnimationManager::process_hierarchy(const aiNode* root) {
 
 int AnimationManager::get_node_id(const std::string& name) { return _find_node(name); }
 
-int AnimationManager::_find_node(const std::string& name) const { return _find_node(name.c_str()); }
+int AnimationManager::_find_node(const std::string& name) const {
+    // Once loaded, names are looked up without interning them: the names callers ask for neither
+    // grow the cache nor take its lock.
+    return _loaded ? _runtime.node_id(name) : _find_node(name.c_str());
+}
 
 int AnimationManager::_find_node(const char* name) const {
     if (!name) return -1;

@@ -300,7 +300,7 @@ TEST_F(SampleCharacter, RecordQueriesAgreeWithTheMatrixBlends) {
 TEST_F(SampleCharacter, QueriesDoNotAllocate) {
     const int n = m->get_num_nodes();
     const int hand = m->get_node_id(HAND);
-    const std::string hand_name = HAND;
+    const std::string hand_name = HAND, unknown_name = "a node this skeleton does not have";
     std::vector<aiMatrix4x4> world;
     std::vector<osg::Vec3f> bones;
     std::vector<osg::Matrixf> out(n);
@@ -313,6 +313,7 @@ TEST_F(SampleCharacter, QueriesDoNotAllocate) {
         {"get_last_key_pose", [&] { m->get_last_key_pose(2, world); }},
         {"sample_animation", [&] { m->sample_animation(hand, 2, t, true); }},
         {"get_root_matrix", [&] { m->get_root_matrix(2, t, osg::Vec3f(1, -1, -1)); }},
+        {"get_node_id", [&] { m->get_node_id(hand_name), m->get_node_id(unknown_name); }},
         {"get_node_position", [&] { m->get_node_position(2, hand_name, t); }},
         {"get_last_node_position", [&] { m->get_last_node_position(2, hand); }},
         {"get_instance_shift", [&] { m->get_instance_shift(2, t, true, shift); }},

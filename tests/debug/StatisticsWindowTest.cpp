@@ -16,6 +16,7 @@
 #include "tests/debug/GuiDriver.h"
 #include "tests/instance/TestModel.h"
 #include "tests/support/SampleBiped.h"
+#include "tests/support/SampleScene.h"
 
 namespace {
 
@@ -25,28 +26,13 @@ using test::Gui;
 
 constexpr const char* kWindow = "Animator statistics";
 
-class Placed : public Graphics::ModelInstance {
-public:
-    Placed(std::unique_ptr<Animator::CharacterModelCookie> c, const osg::Vec3f& at) : cookie(std::move(c)), where(at) {
-        cookie->set_extern_pos_update(true);  // drawn where the host puts it
-    }
-    model::ModelCookie* getCookie() const override { return cookie.get(); }
-    osg::Matrixf getMatrix() const override { return osg::Matrixf::translate(where); }
-    std::unique_ptr<Animator::CharacterModelCookie> cookie;
-    osg::Vec3f where;
-};
+using Placed = test::PlacedCharacter;
 
-class StatisticsWindow : public ::testing::Test {
+class StatisticsWindow : public test::SampleScene {
 protected:
     void SetUp() override {
-        model = test::biped_model();
-        backend = test::biped_backend();
-        render::set_backend(backend);
-        Graphics::SetDistanceFactors(1.0f, 0.0f);
+        SampleScene::SetUp();
         CharacterModelBase::_statistics_enabled = true;
-        // The sample levels end at 25 m and 80 m.
-        camera = refhost::Frame::look_at(osg::Vec3d(0, 1.5, 0), osg::Vec3d(0, 1, 10), 45, 1, 0.1, 500);
-        light = refhost::Frame::look_at(osg::Vec3d(0, 50, 0), osg::Vec3d(0, 0, 1), 45, 1, 0.1, 500);
     }
     void TearDown() override {
         CharacterModelBase::_rendering_enabled = true;
@@ -58,15 +44,6 @@ protected:
         CharacterModelBase::_statistics_enabled = false;
     }
 
-    Placed& place(const osg::Vec3f& at) {
-        placed.push_back(std::make_unique<Placed>(test::new_character(), at));
-        return *placed.back();
-    }
-    void frame(refhost::Frame::Options options = {}, std::vector<refhost::Frame::Item> items = {}) {
-        for (auto& p : placed) items.push_back({model, p.get()});
-        backend->clear();
-        host.draw(items, camera, light, 1.0, options);
-    }
     // Clicks a control; the mouse looks for it in the top of the window only, where the controls are.
     bool click(const char* label) {
         const ImVec2 size = window_size;
@@ -88,16 +65,6 @@ protected:
         return out;
     }
 
-    CharacterModelStatic* model = nullptr;
-    std::shared_ptr<render::CpuBackend> backend;
-    test::ManualClock clock{1.0};
-    Graphics::Camera camera, light;
-    static uint64_t next_first_frame() {
-        static uint64_t first = 0;
-        return first += 100000;
-    }
-    refhost::Frame host{next_first_frame()};
-    std::vector<std::unique_ptr<Placed>> placed;
     // Large enough for every line of one model; its controls at the top.
     ImVec2 window_size{420.0f, 360.0f};
     Gui gui{[this] {

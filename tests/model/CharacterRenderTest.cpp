@@ -18,48 +18,26 @@
 #include "refhost/LiveryManager.h"
 #include "tests/instance/TestModel.h"
 #include "tests/support/SampleBiped.h"
+#include "tests/support/SampleScene.h"
 #include "tests/support/TestSupport.h"
 
 using namespace Animator;
 
 namespace {
 
-class Placed : public Graphics::ModelInstance {
-public:
-    Placed(std::unique_ptr<CharacterModelCookie> c, const osg::Vec3f& at) : cookie(std::move(c)), where(at) {}
-    model::ModelCookie* getCookie() const override { return cookie.get(); }
-    osg::Matrixf getMatrix() const override { return osg::Matrixf::translate(where); }
-    std::unique_ptr<CharacterModelCookie> cookie;
-    osg::Vec3f where;
-};
+using Placed = test::PlacedCharacter;
 
-class CharacterRender : public ::testing::Test {
+class CharacterRender : public test::SampleScene {
 protected:
     void SetUp() override {
-        model = test::biped_model();
-        backend = test::biped_backend();
-        render::set_backend(backend);
-        Graphics::SetDistanceFactors(1.0f, 0.0f);
+        SampleScene::SetUp();
         CharacterModelBase::_shadow_enabled = true;
-        // The sample levels: 25 m and 80 m.
-        camera = refhost::Frame::look_at(osg::Vec3d(0, 1.5, 0), osg::Vec3d(0, 1, 10), 45, 1, 0.1, 500);
-        light = refhost::Frame::look_at(osg::Vec3d(0, 50, 0), osg::Vec3d(0, 0, 1), 45, 1, 0.1, 500);
     }
     void TearDown() override {
         CharacterModelBase::_shadow_enabled = true;
         CharacterModelBase::_statistics_enabled = false;
     }
 
-    Placed& place(const osg::Vec3f& at) {
-        placed.push_back(std::make_unique<Placed>(test::new_character(), at));
-        placed.back()->cookie->set_extern_pos_update(true);  // drawn where the host puts it
-        return *placed.back();
-    }
-    std::vector<refhost::Frame::Item> items() {
-        std::vector<refhost::Frame::Item> out;
-        for (auto& p : placed) out.push_back({model, p.get()});
-        return out;
-    }
     // Draw calls of a frame by technique name, with their instance counts.
     std::vector<std::pair<std::string, uint32_t>> draws() {
         std::vector<std::pair<std::string, uint32_t>> out;
@@ -70,22 +48,6 @@ protected:
         }
         return out;
     }
-    refhost::Frame::Counts frame(refhost::Frame::Options options = {}) {
-        backend->clear();
-        return host.draw(items(), camera, light, 1.0, options);
-    }
-
-    CharacterModelStatic* model = nullptr;
-    std::shared_ptr<render::CpuBackend> backend;
-    test::ManualClock clock{1.0};
-    Graphics::Camera camera, light;
-    // Frame numbers keep growing from test to test, as a host's do (the model keeps its batches).
-    static uint64_t next_first_frame() {
-        static uint64_t first = 0;
-        return first += 100000;
-    }
-    refhost::Frame host{next_first_frame()};
-    std::vector<std::unique_ptr<Placed>> placed;
 };
 
 TEST_F(CharacterRender, EveryLevelHasTheSkinnedBodyWithItsStreamsTechniquesAndNodes) {
@@ -390,7 +352,6 @@ TEST_F(CharacterRender, WithoutLevelsEveryDistanceIsLevelZero) {
     ASSERT_EQ(h.model->get_lods().size(), 1u);
     ASSERT_EQ(h.model->get_lods()[0].meshes.size(), 1u);
     auto far_away = std::make_unique<Placed>(h.cookie(), osg::Vec3f(0, 0, 5000));
-    far_away->cookie->set_extern_pos_update(true);
     Graphics::Context context;
     context.frame_number = 3;
     context.camera = camera;

@@ -37,7 +37,10 @@ seeds() {  # the sample files a harness starts from
   esac
 }
 
-export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
+# A 32 MiB quarantine (256 MiB by default) still holds many inputs' worth of freed memory for the
+# use-after-free check, and keeps the harnesses that make a fresh manager or model per input from
+# touching new pages all the time (two to three times the executions per second).
+export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:quarantine_size_mb=32
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 status=0
 for h in "${harnesses[@]}"; do

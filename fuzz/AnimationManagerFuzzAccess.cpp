@@ -32,6 +32,11 @@ void AnimationManagerFuzzAccess::_run(Loader&& loader) {
     }
 }
 
+bool AnimationManagerFuzzAccess::load_skeleton() {
+    AnimationManager::SkeletonGate skeleton;
+    return _manager._skeleton_ready(skeleton);
+}
+
 void AnimationManagerFuzzAccess::load_clip(const std::string& entry) {
     AnimationManager& m = _manager;
     const size_t clips = m._clips.size();

@@ -1,6 +1,7 @@
-// The fuzz harnesses' way into a loaded animation library: feeds one file of the type's folder to the
-// loader of its kind of entry, as init would, and then takes back what the entry added, so that every
-// input meets the library as it was loaded (and the Lua globals of a fresh state).
+// The fuzz harnesses' way into an animation library: feeds one file of the type's folder to the loader
+// of its kind of entry, as init would. On a loaded library it then takes back what the entry added, so
+// that every input meets the library as it was loaded (and the Lua globals of a fresh state); the
+// skeleton loads into a fresh manager.
 #pragma once
 #include <string>
 
@@ -12,6 +13,9 @@ class AnimationManagerFuzzAccess {
 public:
     explicit AnimationManagerFuzzAccess(AnimationManager& manager) : _manager(manager) {}
 
+    // The type's skeleton ("<type>.anim", else "<type>.skel"), loaded as init loads it ahead of the
+    // clips (node table included); true when it loaded. Meant for a fresh manager.
+    bool load_skeleton();
     // A clip file of the type's folder ("input.lua", "input.assbin"), loaded as a clip task does.
     void load_clip(const std::string& entry);
     // A descriptor of the type's "blend_space/", "override/" or "graph/" folder.

@@ -2,7 +2,9 @@
 // ("biped_lua") with one small clip per sample clip name, mounted at "/animations/", and a models folder
 // at "/models/". Each harness writes its input as one file of that folder and runs the loader of that
 // file: the descriptor and clip harnesses feed it to the one loader of a library loaded once per
-// process (see Animator::AnimationManagerFuzzAccess), the others load a whole type or model per input.
+// process, the skeleton harnesses to the skeleton loader of a fresh manager (see
+// Animator::AnimationManagerFuzzAccess); the model harnesses load one model per input, whose library
+// (the registry's) loads with the first and is kept.
 #pragma once
 #include <cstddef>
 #include <cstdint>

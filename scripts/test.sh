@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds the suite with AddressSanitizer and UndefinedBehaviorSanitizer (and the concurrency
-# tests with ThreadSanitizer) and runs it; fails on any test failure or sanitizer report.
+# tests with ThreadSanitizer) and runs it, then runs each fuzz harness for a few seconds; fails on any
+# test failure, sanitizer report or fuzzer finding.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -14,4 +15,6 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 status=0
 (cd "$root/build-asan" && ctest --output-on-failure -j2 --timeout 600) || status=1
 (cd "$root/build-tsan" && ctest --output-on-failure -L tsan --timeout 600) || status=1
+# Every fuzz harness for a short smoke run (a clang build of the harnesses alone, in build-fuzz).
+"$root/scripts/fuzz.sh" 10 || status=1
 exit $status

@@ -116,7 +116,7 @@ void AnimationManager::_load_clip_entry(const std::string& dir, const std::strin
         // Reading and importing need no skeleton; what they found is reported once it has loaded.
         const bool read = ornvfs::read_file(dir + "/" + entry, data) && !data.empty();
         ScenePtr scene(read && AssbinCheck::accept(data.data(), data.size(), entry)
-                           ? aiImportFileFromMemory(data.data(), static_cast<unsigned>(data.size()), 0, "")
+                           ? import_clip_from_memory(data.data(), data.size())
                            : nullptr);
         if (!_skeleton_ready(skeleton)) return;
         if (!read) {

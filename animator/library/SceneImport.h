@@ -22,5 +22,8 @@ using ScenePtr = std::unique_ptr<const aiScene, SceneRelease>;
 // when given, is the file the buffer came from: its extension lets assimp skip format detection,
 // which it falls back to when the file turns out not to be of that format. Null when it can not.
 ScenePtr import_scene_from_memory(const void* buffer, size_t length, const std::string& path = std::string());
+// Imports a clip from a whole-file buffer as assimp finds its format, with assimp's default settings and
+// no post-processing. Null when it can not.
+ScenePtr import_clip_from_memory(const void* buffer, size_t length);
 
 }  // namespace Animator

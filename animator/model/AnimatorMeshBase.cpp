@@ -2,6 +2,9 @@
 
 #include <assimp/material.h>
 
+#include <cstdint>
+#include <cstring>
+
 #include "animator/model/CharacterModelBase.h"
 #include "animator/util/Log.h"
 #include "host/Graphics.h"
@@ -23,6 +26,28 @@ constexpr ChannelInfo CHANNELS[AnimatorMeshBase::num_channels] = {
 constexpr const char* STREAM_ELEMENTS[AnimatorMeshBase::num_streams] = {"POSITION0", "NORMAL0", "NORMAL1", "NORMAL2",
                                                                         "TEXCOORD0"};
 constexpr const char* TEXTURE_ARRAY_NAME = "AnimatorMeshBase_tex_array";
+
+// The file of a material's first texture of one kind, read from its property: assimp's getters assert
+// on (or copy past) a string property whose stored length does not match its size, which an
+// assimp-binary file can declare. False when there is none or it is malformed (logged).
+bool texture_file(const aiMaterial* material, const ChannelInfo& channel, std::string& file) {
+    const aiMaterialProperty* property = nullptr;
+    if (aiGetMaterialProperty(material, _AI_MATKEY_TEXTURE_BASE, channel.type, 0, &property) != AI_SUCCESS ||
+        !property)
+        return false;
+    // A length, the characters and their terminator.
+    const unsigned size = property->mDataLength;
+    uint32_t length = 0;
+    if (property->mType == aiPTI_String && property->mData && size >= 5) std::memcpy(&length, property->mData, 4);
+    if (property->mType != aiPTI_String || !property->mData || size < 5 || length != size - 5 ||
+        property->mData[size - 1] != '\0') {
+        log_message(LOG_TAG, LOG_ERROR, "malformed %s texture path in file", channel.type_name);
+        return false;
+    }
+    const char* text = property->mData + 4;
+    file.assign(text, strnlen(text, length));
+    return true;
+}
 
 const aiVector3D* stream_source(const aiMesh* mesh, int stream) {
     switch (stream) {
@@ -58,9 +83,9 @@ bool AnimatorMeshBase::load(const aiScene* scene, unsigned index, const render::
             continue;
         }
         if (count > 1) log_message(LOG_TAG, LOG_WARNING, "num %s textures = %d", CHANNELS[c].type_name, int(count));
-        aiString path;
-        if (aiGetMaterialTexture(material, CHANNELS[c].type, 0, &path) != AI_SUCCESS) continue;
-        _channels[c].name = resource_path + path.C_Str();
+        std::string path;
+        if (!texture_file(material, CHANNELS[c], path)) continue;
+        _channels[c].name = resource_path + path;
         _channels[c].texture = render::TextureArray::open({_channels[c].name}, TEXTURE_ARRAY_NAME, LOG_TAG);
         _texture_names.push_back(_channels[c].name);
         textures[c] = _channels[c].texture;

@@ -2,7 +2,10 @@
 // back-end: batches per pass, levels of detail, draws per pass and level, buffer growth, motion
 // matrices across frames, the end-of-frame callback and the slot warning.
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <assimp/material.h>
@@ -335,6 +338,45 @@ TEST(MeshLoading, MissingTexturesAreLoggedAndTheMeshStillDrawsWithTheTechniqueOf
     mesh.add_livery_texture(0, "/textures/other.png");
     backend->set_texture_arrays_available(true);
     EXPECT_TRUE(log.has(16, "TextureArray::open() returned false, may be in dedicated server mode"));
+}
+
+// Texture paths whose stored string does not match its property (an assimp-binary file declares both)
+// are logged and left out; assimp's own getter would stop the process on them.
+TEST(MeshLoading, MalformedTexturePathsAreLoggedAndLeftOut) {
+    auto backend = test::biped_backend();
+    render::set_backend(backend);
+    struct Case {
+        const char* what;
+        std::vector<char> data;
+        aiPropertyTypeInfo type;
+    };
+    const auto string_data = [](uint32_t length, const std::string& text) {
+        std::vector<char> data(4 + text.size());
+        std::memcpy(data.data(), &length, 4);
+        std::memcpy(data.data() + 4, text.data(), text.size());
+        return data;
+    };
+    const Case cases[] = {
+        {"length past the property", string_data(200, std::string("d.png", 6)), aiPTI_String},
+        {"length short of the property", string_data(2, std::string("d.png", 6)), aiPTI_String},
+        {"no terminator", string_data(5, "d.pngX"), aiPTI_String},
+        {"no room for a length", {'d', 0}, aiPTI_String},
+        {"not a string", string_data(1, std::string("d", 2)), aiPTI_Integer},
+    };
+    for (const Case& c : cases) {
+        TriangleScene triangle;
+        delete triangle.scene.mMaterials[0];
+        auto* material = new aiMaterial;
+        triangle.scene.mMaterials[0] = material;
+        material->AddBinaryProperty(c.data.data(), static_cast<unsigned>(c.data.size()), _AI_MATKEY_TEXTURE_BASE,
+                                    aiTextureType_DIFFUSE, 0, c.type);
+        StaticMesh mesh(nullptr);
+        test::LogCapture log;
+        ASSERT_TRUE(mesh.load(&triangle.scene, 0, render::ShaderPtr(), "/textures/")) << c.what;
+        EXPECT_TRUE(log.has(8, "malformed aiTextureType_DIFFUSE texture path in file")) << c.what << log.dump();
+        EXPECT_TRUE(mesh.get_channel(0).name.empty()) << c.what;
+        EXPECT_TRUE(mesh.get_texture_names().empty()) << c.what;
+    }
 }
 
 }  // namespace

@@ -35,11 +35,15 @@ bool texture_file(const aiMaterial* material, const ChannelInfo& channel, std::s
     if (aiGetMaterialProperty(material, _AI_MATKEY_TEXTURE_BASE, channel.type, 0, &property) != AI_SUCCESS ||
         !property)
         return false;
+    // The type as the file stored it: any 32-bit value, not only one of the enumeration's.
+    uint32_t type = 0;
+    static_assert(sizeof(property->mType) == sizeof(type), "a property type is 32 bits");
+    std::memcpy(&type, &property->mType, sizeof(type));
     // A length, the characters and their terminator.
     const unsigned size = property->mDataLength;
     uint32_t length = 0;
-    if (property->mType == aiPTI_String && property->mData && size >= 5) std::memcpy(&length, property->mData, 4);
-    if (property->mType != aiPTI_String || !property->mData || size < 5 || length != size - 5 ||
+    if (type == aiPTI_String && property->mData && size >= 5) std::memcpy(&length, property->mData, 4);
+    if (type != aiPTI_String || !property->mData || size < 5 || length != size - 5 ||
         property->mData[size - 1] != '\0') {
         log_message(LOG_TAG, LOG_ERROR, "malformed %s texture path in file", channel.type_name);
         return false;

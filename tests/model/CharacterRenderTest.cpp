@@ -348,7 +348,7 @@ TEST(MeshLoading, MalformedTexturePathsAreLoggedAndLeftOut) {
     struct Case {
         const char* what;
         std::vector<char> data;
-        aiPropertyTypeInfo type;
+        uint32_t type;  // as a file stores it
     };
     const auto string_data = [](uint32_t length, const std::string& text) {
         std::vector<char> data(4 + text.size());
@@ -362,6 +362,7 @@ TEST(MeshLoading, MalformedTexturePathsAreLoggedAndLeftOut) {
         {"no terminator", string_data(5, "d.pngX"), aiPTI_String},
         {"no room for a length", {'d', 0}, aiPTI_String},
         {"not a string", string_data(1, std::string("d", 2)), aiPTI_Integer},
+        {"no type at all", string_data(1, std::string("d", 2)), 0xfd00ff03u},
     };
     for (const Case& c : cases) {
         TriangleScene triangle;
@@ -369,7 +370,8 @@ TEST(MeshLoading, MalformedTexturePathsAreLoggedAndLeftOut) {
         auto* material = new aiMaterial;
         triangle.scene.mMaterials[0] = material;
         material->AddBinaryProperty(c.data.data(), static_cast<unsigned>(c.data.size()), _AI_MATKEY_TEXTURE_BASE,
-                                    aiTextureType_DIFFUSE, 0, c.type);
+                                    aiTextureType_DIFFUSE, 0, aiPTI_String);
+        std::memcpy(&material->mProperties[0]->mType, &c.type, sizeof(c.type));
         StaticMesh mesh(nullptr);
         test::LogCapture log;
         ASSERT_TRUE(mesh.load(&triangle.scene, 0, render::ShaderPtr(), "/textures/")) << c.what;

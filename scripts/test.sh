@@ -15,6 +15,7 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 status=0
 (cd "$root/build-asan" && ctest --output-on-failure -j2 --timeout 600) || status=1
 (cd "$root/build-tsan" && ctest --output-on-failure -L tsan --timeout 600) || status=1
-# Every fuzz harness for a short smoke run (a clang build of the harnesses alone, in build-fuzz).
-"$root/scripts/fuzz.sh" 10 || status=1
+# Every fuzz harness for a short smoke run (a clang build of the harnesses alone, in build-fuzz), with a
+# fixed seed so that a run repeats what the last one tried; longer runs go through scripts/fuzz.sh.
+FUZZ_FLAGS="${FUZZ_FLAGS:--seed=1}" "$root/scripts/fuzz.sh" 10 || status=1
 exit $status

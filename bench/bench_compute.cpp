@@ -158,33 +158,16 @@ void BM_CpuCompute2DFourClipsFadingOverClipFourLanes(benchmark::State& state) { 
 void BM_LibraryOneClip(benchmark::State& state) { run_library(state); }
 // Beside the median, the fastest repetition: on a shared machine the least disturbed one.
 double fastest(const std::vector<double>& v) { return v.empty() ? 0.0 : *std::min_element(v.begin(), v.end()); }
+void five_repetitions(benchmark::internal::Benchmark* b) {
+    b->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true)->ComputeStatistics("min", fastest);
+}
 
 BENCHMARK(BM_LibraryOneClip)->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true);
-BENCHMARK(BM_CpuComputeOneClip)
-    ->Unit(benchmark::kMillisecond)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true)
-    ->ComputeStatistics("min", fastest);
-BENCHMARK(BM_CpuCompute2DFadingOverClip)
-    ->Unit(benchmark::kMillisecond)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true)
-    ->ComputeStatistics("min", fastest);
-BENCHMARK(BM_CpuCompute2DFourClipsFadingOverClip)
-    ->Unit(benchmark::kMillisecond)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true)
-    ->ComputeStatistics("min", fastest);
-BENCHMARK(BM_CpuComputeOneClipFourLanes)
-    ->Unit(benchmark::kMillisecond)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true)
-    ->ComputeStatistics("min", fastest);
-BENCHMARK(BM_CpuCompute2DFourClipsFadingOverClipFourLanes)
-    ->Unit(benchmark::kMillisecond)
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true)
-    ->ComputeStatistics("min", fastest);
+BENCHMARK(BM_CpuComputeOneClip)->Apply(five_repetitions);
+BENCHMARK(BM_CpuCompute2DFadingOverClip)->Apply(five_repetitions);
+BENCHMARK(BM_CpuCompute2DFourClipsFadingOverClip)->Apply(five_repetitions);
+BENCHMARK(BM_CpuComputeOneClipFourLanes)->Apply(five_repetitions);
+BENCHMARK(BM_CpuCompute2DFourClipsFadingOverClipFourLanes)->Apply(five_repetitions);
 
 }  // namespace
 

@@ -45,6 +45,8 @@ enum MeshBits : uint32_t {
     COLOR_BASE = 0x10000,
 };
 
+const uint32_t POLYGON = 0x8;  // primitive types: point 1, line 2, triangle 4, polygon 8
+
 const size_t FLOAT = 4, VEC3 = 12, COLOR4 = 16, MATRIX = 64, WEIGHT = 8, VECTOR_KEY = 20, QUAT_KEY = 24;
 
 // A cursor over the image; the first fault stops everything and is kept.
@@ -145,7 +147,7 @@ void check_node(Reader& r, int depth) {
 
 void check_mesh(Reader& r) {
     const unsigned char* end = r.chunk(MESH, "mesh");
-    r.u32("mesh");  // primitive types
+    const uint32_t declared_types = r.u32("mesh");
     const uint32_t vertices = r.u32("mesh");
     const uint32_t faces = r.u32("mesh");
     const uint32_t bones = r.u32("mesh");
@@ -160,12 +162,27 @@ void check_mesh(Reader& r) {
         r.skip_items(vertices, VEC3, "texture coordinates");
     }
     const size_t index_bytes = vertices < (1u << 16) ? 2 : 4;
+    if (r.ok() && faces > 0 && !(bits & HAS_POSITIONS)) r.fail("faces without vertex positions");
     if (r.ok() && faces > r.left() / 2) r.fail("declared count of faces passes the file");
+    // Assimp's post-processing reads vertices by the face indices unchecked, and its triangulation
+    // trusts the primitive types the mesh declares (it asserts on a polygon mesh without polygons).
+    uint32_t types = 0;
     for (uint32_t i = 0; i < faces && r.ok(); ++i) {
         const uint16_t indices = r.u16("face");
         if (r.ok() && indices > MAX_FACE_INDICES) r.fail("face with too many indices");
-        r.skip_items(indices, index_bytes, "face indices");
+        if (r.ok() && indices == 0) r.fail("face without indices");
+        if (!r.ok() || indices > r.left() / index_bytes) {
+            r.skip_items(indices, index_bytes, "face indices");
+            break;
+        }
+        for (uint16_t k = 0; k < indices; ++k)
+            if ((index_bytes == 2 ? r.u16("face index") : r.u32("face index")) >= vertices && r.ok())
+                r.fail("face index past the vertices");
+        types |= indices < 4 ? 1u << (indices - 1) : POLYGON;
     }
+    // None declared is fine: assimp works them out from the faces then.
+    const uint32_t declared = declared_types & 0xf;
+    if (r.ok() && faces > 0 && declared != 0 && declared != types) r.fail("primitive types do not match the faces");
     if (r.ok() && bones > r.left() / (8 + 4 + 4 + MATRIX)) r.fail("declared count of bones passes the file");
     for (uint32_t i = 0; i < bones && r.ok(); ++i) {
         const unsigned char* bone_end = r.chunk(BONE, "bone");

@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -341,6 +343,8 @@ inline void multiply(const uint8_t* a, const uint8_t* b, uint8_t* out, Lanes<8>)
 
 // ---- the bound buffers
 
+template <int W> struct Block;
+
 // Where a clip is read at a time, the same for every node: its key pair and their blend.
 template <int W> struct Cursor {
     size_t first = 0, frames = 1;
@@ -348,6 +352,34 @@ template <int W> struct Cursor {
     int k0 = 0, k1 = 0;
     bool interpolate = false;
     BlendWeights<W> weights;  // of key k1 over key k0
+    // The clip's frames rearranged for the lanes (block tick · groups + group), when there are.
+    const Block<W>* blocks = nullptr;
+    size_t groups = 0;
+};
+
+// ---- the frames rearranged for the lanes
+
+// The frames of W consecutive nodes at one tick, component by component (v[c][i]: component c of node
+// i), as frames_at gathers and transposes them from the bound buffer.
+template <int W> struct Block {
+    alignas(32) float v[8][W];
+};
+
+template <int W> Pose<W> pose_of(const Block<W>& block) {
+    auto lanes = [&](int c) { return load_lanes<W>(reinterpret_cast<const uint8_t*>(block.v[c])); };
+    return {lanes(0), lanes(1), lanes(2), lanes(3), lanes(4), lanes(5), lanes(6), lanes(7)};
+}
+
+constexpr size_t NO_BLOCKS = ~size_t(0);
+
+// Every clip's frames as blocks: for each tick of the clip, one block per group of W nodes of the
+// skeleton, the identity frame for the nodes the clip does not hold. A clip whose frames do not all lie
+// in the bound buffer has none (its cursor reads the buffer, node by node, as before).
+template <int W> struct LaneFrames {
+    uint64_t animations_version = 0, clips_version = 0;
+    size_t num_nodes = 0, groups = 0;
+    std::vector<size_t> first;  // per clip: its first block, or NO_BLOCKS
+    std::vector<Block<W>> blocks;
 };
 
 // What one dispatch reads, with counts checked once.
@@ -405,8 +437,8 @@ public:
 
     // Aims a cursor at clip c at a time (seconds), looping or held at the ends; no clip (c < 0) reads
     // the identity.
-    template <int W> void aim(Cursor<W>& k, int c, float time, bool looping) const {
-        k.nodes = 0, k.interpolate = false;
+    template <int W> void aim(Cursor<W>& k, int c, float time, bool looping, const LaneFrames<W>* lanes) const {
+        k.nodes = 0, k.interpolate = false, k.blocks = nullptr;
         if (c < 0) return;
         const ClipInfo info = clip(c);
         const int count = std::max(info.frames, 1);
@@ -432,11 +464,20 @@ public:
             k.nodes = wanted;
         else
             k.nodes = last < frames ? std::min(wanted, (frames - 1 - last) / k.frames + 1) : 0;
+        if (lanes && lanes->first[static_cast<size_t>(c)] != NO_BLOCKS) {
+            k.blocks = lanes->blocks.data() + lanes->first[static_cast<size_t>(c)];
+            k.groups = lanes->groups;
+        }
     }
 
     // The local poses of the W nodes from `node` in a cursor's clip: its key pair (keys are one per
     // tick, so the pair is found by index) blended.
     template <int W> Pose<W> sample(const Cursor<W>& k, size_t node) const {
+        if (k.blocks) {
+            const size_t group = node / W;
+            const Pose<W> a = pose_of(k.blocks[static_cast<size_t>(k.k0) * k.groups + group]);
+            return k.interpolate ? blend(a, pose_of(k.blocks[static_cast<size_t>(k.k1) * k.groups + group]), k.weights) : a;
+        }
         const uint8_t* const data = b.animations.data;
         const size_t stride = k.frames * sizeof(Frame), step = static_cast<size_t>(k.k1 - k.k0) * sizeof(Frame);
         const size_t first = (k.first + static_cast<size_t>(k.k0) + node * k.frames) * sizeof(Frame);  // bytes
@@ -474,7 +515,8 @@ template <int W> struct Timing {
 };
 
 // Fills `tm` (default-constructed) for record r at a time.
-template <int W> void time_record(const Inputs& in, int r, float time, Timing<W>& tm) {
+template <int W>
+void time_record(const Inputs& in, const LaneFrames<W>* lanes, int r, float time, Timing<W>& tm) {
     if (r < 0) return;
     const uint32_t kind = in.record_kind(r);
     const float start = in.record_float(r, 13);
@@ -509,7 +551,7 @@ template <int W> void time_record(const Inputs& in, int r, float time, Timing<W>
             const float w = in.clip(oc).vector[3];
             if (w < 0.0f) {
                 tm.override_row = static_cast<int>(-w) - 1;
-                in.aim(tm.override_cursor, oc, kind == KIND_CLIP ? local : x, looping);
+                in.aim(tm.override_cursor, oc, kind == KIND_CLIP ? local : x, looping, lanes);
             }
         }
     }
@@ -525,7 +567,7 @@ template <int W> void time_record(const Inputs& in, int r, float time, Timing<W>
         tm.u.set(v);
     }
     if (tm.samples == 2 && same(0, 1)) tm.samples = 1;
-    for (int k = 0; k < tm.samples; ++k) in.aim(tm.cursors[k], clips[k], times[k], looping);
+    for (int k = 0; k < tm.samples; ++k) in.aim(tm.cursors[k], clips[k], times[k], looping, lanes);
 }
 
 // The local poses of all nodes under a record, W nodes to an element of `out` (`groups` of them);
@@ -602,8 +644,60 @@ StackState stack_state(const Inputs& in, int id, float t) {
 }
 
 // Pass 0 with W nodes to a step.
+// The bound frames as blocks: built on the first dispatch that reads a content of the frame and clip
+// buffers, shared by the later ones (the last few contents are kept). Null where the contents are not
+// known.
+template <int W> __attribute__((noinline)) std::shared_ptr<const LaneFrames<W>> lane_frames(const Inputs& in) {
+    const CpuAnimationCompute::Bindings& b = in.b;
+    if (!b.animations_version || !b.clips_version) return nullptr;
+    static std::mutex mutex;
+    static std::vector<std::shared_ptr<const LaneFrames<W>>> kept;  // the most recently used first
+    std::lock_guard<std::mutex> lock(mutex);
+    for (size_t i = 0; i < kept.size(); ++i) {
+        const LaneFrames<W>& f = *kept[i];
+        if (f.animations_version == b.animations_version && f.clips_version == b.clips_version &&
+            f.num_nodes == in.num_nodes) {
+            std::rotate(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(i), kept.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+            return kept.front();
+        }
+    }
+    auto built = std::make_shared<LaneFrames<W>>();
+    built->animations_version = b.animations_version;
+    built->clips_version = b.clips_version;
+    built->num_nodes = in.num_nodes;
+    built->groups = (in.num_nodes + W - 1) / W;
+    built->first.assign(in.clips, NO_BLOCKS);
+    // Identity padding and clips that share frames can make more blocks than the buffer holds frames:
+    // up to four times its size is rearranged, the clips past that are read from the buffer.
+    const size_t budget = (4 * in.frames * sizeof(Frame)) / sizeof(Block<W>) + 1;
+    for (size_t c = 0; c < in.clips; ++c) {
+        const ClipInfo info = in.clip(static_cast<int>(c));
+        const size_t count = static_cast<size_t>(std::max(info.frames, 1));
+        const size_t wanted = std::min(static_cast<size_t>(info.nodes), in.num_nodes);
+        if (wanted > 0 && info.first + (wanted - 1) * count + (count - 1) >= in.frames) continue;
+        const size_t used = built->blocks.size(), needed = count * built->groups;
+        if (needed > budget - used) continue;
+        built->first[c] = used;
+        built->blocks.resize(used + needed);
+        for (size_t tick = 0; tick < count; ++tick)
+            for (size_t g = 0; g < built->groups; ++g) {
+                Block<W>& block = built->blocks[used + tick * built->groups + g];
+                for (size_t i = 0; i < W; ++i) {
+                    const size_t node = g * W + i;
+                    const Frame f = node < wanted ? load<Frame>(b.animations.data, info.first + node * count + tick)
+                                                  : IDENTITY_FRAME;
+                    for (int k = 0; k < 4; ++k) block.v[k][i] = f.rotation[k], block.v[4 + k][i] = f.translation[k];
+                }
+            }
+    }
+    kept.insert(kept.begin(), built);
+    if (kept.size() > 4) kept.pop_back();
+    return built;
+}
+
 template <int W> void evaluate_instances(const CpuAnimationCompute::Bindings& b, uint32_t groups) {
     const Inputs in(b);
+    const std::shared_ptr<const LaneFrames<W>> lanes = lane_frames<W>(in);
     const size_t n = in.num_nodes, node_groups = (n + W - 1) / W;
     const size_t capacity = count_of<float>(b.local_transforms_rw) / 16;
     // Poses of the record in effect, of the one below it and scratch, reused for every instance.
@@ -617,11 +711,11 @@ template <int W> void evaluate_instances(const CpuAnimationCompute::Bindings& b,
         if (id < 0 || (static_cast<size_t>(id) + 1) * n > capacity) continue;
         const StackState st = stack_state(in, id, b.model_time);
         Timing<W> upper;
-        time_record(in, st.slot >= 0 ? in.stack_record(id, st.slot) : -1, st.time, upper);
+        time_record(in, lanes.get(), st.slot >= 0 ? in.stack_record(id, st.slot) : -1, st.time, upper);
         evaluate(in, upper, node_groups, upper_poses, work);
         if (st.below >= 0) {
             Timing<W> lower;
-            time_record(in, in.stack_record(id, st.below), st.time, lower);
+            time_record(in, lanes.get(), in.stack_record(id, st.below), st.time, lower);
             evaluate(in, lower, node_groups, lower_poses, work);
             const BlendWeights<W> fade(st.fade);
             for (size_t g = 0; g < node_groups; ++g) upper_poses[g] = blend(lower_poses[g], upper_poses[g], fade);

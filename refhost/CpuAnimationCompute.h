@@ -26,6 +26,10 @@ public:
         In animations, clips_info, node_paths, masks, per_instance_data, per_instance_animations, instance_indices,
             local_transforms;
         Out local_transforms_rw, model_transforms_rw, per_instance_data_rw, timeline;
+        // Numbers that change whenever the contents of `animations` or `clips_info` do, never shared by
+        // two contents (0: not known). With both known, the frames are rearranged for the lanes once
+        // per content and reused by later dispatches.
+        uint64_t animations_version = 0, clips_version = 0;
     };
 
     // Pass 0, 1 and 2 for `groups` listed instances (one work group each).

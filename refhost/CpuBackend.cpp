@@ -2,6 +2,7 @@
 #include "refhost/CpuBackend.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <utility>
@@ -95,10 +96,21 @@ const char* command_type_name(Command::Type type) {
 
 // ---- CpuBuffer ----
 
+namespace {
+
+// Buffer contents are numbered across every back-end, so that a number names one content of one buffer.
+uint64_t next_version() {
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+}
+
+}  // namespace
+
 CpuBuffer::CpuBuffer(std::weak_ptr<CpuRecorder> recorder, uint64_t serial, BufferKind kind, uint32_t element_size,
                      uint32_t capacity, int usage, std::string tag)
     : _recorder(std::move(recorder)), _serial(serial), _kind(kind), _element_size(element_size), _capacity(capacity),
-      _usage(usage), _tag(std::move(tag)), _bytes(static_cast<size_t>(element_size) * capacity, 0) {}
+      _usage(usage), _tag(std::move(tag)), _bytes(static_cast<size_t>(element_size) * capacity, 0),
+      _version(next_version()) {}
 
 bool CpuBuffer::update(const void* data, size_t bytes, size_t offset) {
     {
@@ -107,6 +119,7 @@ bool CpuBuffer::update(const void* data, size_t bytes, size_t offset) {
         if (bytes == 0) return true;
         if (!data) return false;
         std::memcpy(_bytes.data() + offset, data, bytes);
+        _version = next_version();
         ++_updates;
     }
     if (auto rec = _recorder.lock()) {
@@ -210,6 +223,7 @@ StructuredBuffer CpuBackend::createStructuredBuffer(uint32_t element_size, uint3
     if (data && bytes) {
         std::lock_guard<std::mutex> lock(buffer->_mutex);
         std::memcpy(buffer->_bytes.data(), data, bytes);
+        buffer->_version = next_version();
     }
     return buffer;
 }
@@ -226,7 +240,11 @@ StructuredBuffer CpuBackend::createVertexBuffer(ElementHandle element, int forma
         CpuRecorder::prune(_rec->buffers);
         _rec->buffers.push_back(buffer);
     }
-    if (data && buffer->byte_size()) std::memcpy(buffer->_bytes.data(), data, buffer->byte_size());
+    if (data && buffer->byte_size()) {
+        std::lock_guard<std::mutex> lock(buffer->_mutex);
+        std::memcpy(buffer->_bytes.data(), data, buffer->byte_size());
+        buffer->_version = next_version();
+    }
     return buffer;
 }
 
@@ -238,7 +256,11 @@ StructuredBuffer CpuBackend::createIndexBuffer(const uint32_t* indices, uint32_t
         CpuRecorder::prune(_rec->buffers);
         _rec->buffers.push_back(buffer);
     }
-    if (indices && buffer->byte_size()) std::memcpy(buffer->_bytes.data(), indices, buffer->byte_size());
+    if (indices && buffer->byte_size()) {
+        std::lock_guard<std::mutex> lock(buffer->_mutex);
+        std::memcpy(buffer->_bytes.data(), indices, buffer->byte_size());
+        buffer->_version = next_version();
+    }
     return buffer;
 }
 
@@ -405,8 +427,12 @@ void CpuBackend::dispatch(int pass, uint32_t x, uint32_t y, uint32_t z) {
     for (const auto& [slot, buffer] : found) {
         if (slot->in) *slot->in = {buffer->_bytes.data(), buffer->_bytes.size()};
         if (slot->out) *slot->out = {buffer->_bytes.data(), buffer->_bytes.size()};
+        if (slot->in == &b.animations) b.animations_version = buffer->_version;
+        if (slot->in == &b.clips_info) b.clips_version = buffer->_version;
     }
     CpuAnimationCompute::dispatch(pass, b, x);
+    for (const auto& [slot, buffer] : found)
+        if (slot->out) buffer->_version = next_version();  // the pass wrote it
 }
 
 void CpuBackend::drawIndexedInstanced(uint32_t index_count, uint32_t instance_count) {

@@ -63,6 +63,7 @@ private:
     int _format = -1;
     mutable std::mutex _mutex;
     std::vector<uint8_t> _bytes;
+    uint64_t _version;  // a new number, never given before, at every change of _bytes
     int _updates = 0;
 };
 

@@ -33,20 +33,33 @@ const double MAX_MENDED_KEYS = 1e6;
 // Scaling keys whose components differ by less than this fraction count as uniform.
 const float UNIFORM_SCALE_TOLERANCE = 1e-4f;
 
-// The value of a key track at a time (ticks), by key time: held before the first and after the last
-// key, interpolated between the bracketing keys otherwise. The track must hold at least one key.
+// The values of a key track at times (ticks) that never decrease, by key time: held before the first
+// and after the last key, interpolated between the bracketing keys otherwise. The bracket is found by
+// walking on from the last one, so a whole track costs one pass over its keys. The track must hold at
+// least one key.
 template <class Key>
-decltype(Key::mValue) value_at_time(const Key* keys, unsigned n, double t) {
-    if (t <= keys[0].mTime || n == 1) return keys[0].mValue;
-    if (t >= keys[n - 1].mTime) return keys[n - 1].mValue;
-    const Key* upper = std::lower_bound(keys, keys + n, t, [](const Key& k, double v) { return k.mTime < v; });
-    if (upper == keys) return keys[0].mValue;
-    if (upper == keys + n) return keys[n - 1].mValue;
-    const Key* lower = upper - 1;
-    const double span = upper->mTime - lower->mTime;
-    const float f = span > 0.0 ? static_cast<float>((t - lower->mTime) / span) : 0.0f;
-    return mix(lower->mValue, upper->mValue, std::min(std::max(f, 0.0f), 1.0f));
-}
+class TrackWalk {
+public:
+    TrackWalk(const Key* keys, unsigned n) : _keys(keys), _n(n) {}
+
+    decltype(Key::mValue) at(double t) {
+        const Key* keys = _keys;
+        if (t <= keys[0].mTime || _n == 1) return keys[0].mValue;
+        if (t >= keys[_n - 1].mTime) return keys[_n - 1].mValue;
+        while (_upper + 1 < _n && keys[_upper].mTime < t) ++_upper;  // the first key at or after t
+        if (_upper == 0) return keys[0].mValue;
+        const Key& lower = keys[_upper - 1];
+        const Key& upper = keys[_upper];
+        const double span = upper.mTime - lower.mTime;
+        const float f = span > 0.0 ? static_cast<float>((t - lower.mTime) / span) : 0.0f;
+        return mix(lower.mValue, upper.mValue, std::min(std::max(f, 0.0f), 1.0f));
+    }
+
+private:
+    const Key* _keys;
+    unsigned _n;
+    unsigned _upper = 0;
+};
 
 // True when the track holds a single key, or `count` keys with key k at time k.
 template <class Key>
@@ -58,7 +71,8 @@ bool is_per_tick(const Key* keys, unsigned n, unsigned count) {
     return true;
 }
 
-// Replaces a track by `count` keys, key k at time k holding the old track's value at `source(k)`;
+// Replaces a track by `count` keys, key k at time k holding the old track's value at `source(k)` (which
+// must not decrease with k);
 // a track with one key keeps it (at time 0) and an empty one gets the single key `rest`.
 template <class Key, class Value, class Source>
 void rebuild_track(Key*& keys, unsigned& n, unsigned count, const Value& rest, Source source) {
@@ -74,9 +88,10 @@ void rebuild_track(Key*& keys, unsigned& n, unsigned count, const Value& rest, S
         count = 1;
     } else {
         rebuilt = new Key[count];
+        TrackWalk<Key> track(keys, n);
         for (unsigned k = 0; k < count; ++k) {
             rebuilt[k].mTime = static_cast<double>(k);
-            rebuilt[k].mValue = value_at_time(keys, n, source(k));
+            rebuilt[k].mValue = track.at(source(k));
         }
     }
     delete[] keys;

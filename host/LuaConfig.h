@@ -75,7 +75,8 @@ public:
     // run: a precompiled chunk is refused. On a state from ORN_lua_open the run and every read after it
     // (until the next load_buffer) share a bound of MAX_RUN_INSTRUCTIONS instructions and
     // MAX_RUN_BYTES bytes of new Lua memory; going past either is an error logged as
-    // "descriptor '<chunk>' exceeded ...".
+    // "descriptor '<chunk>' exceeded ...". The reference host lowers them (never raises them) to the
+    // values of ORN_LUA_RUN_INSTRUCTIONS and ORN_LUA_RUN_BYTES where those are set.
     bool load_buffer(const char* data, size_t size, const char* chunk_name);
     static constexpr long MAX_RUN_INSTRUCTIONS = 100000000;
     static constexpr size_t MAX_RUN_BYTES = size_t(256) << 20;

@@ -29,6 +29,20 @@ struct StateInfo {
 
 const int HOOK_STEP = 10000;
 
+// A run's bounds: the header's, or lower ones from the environment (ORN_LUA_RUN_INSTRUCTIONS,
+// ORN_LUA_RUN_BYTES), which a fuzzer sets so that inputs that run to the bounds cost less. Never higher.
+template <class T> T bound_from_environment(const char* name, T most) {
+    const char* text = std::getenv(name);
+    if (!text || !*text) return most;
+    char* end = nullptr;
+    const unsigned long long v = std::strtoull(text, &end, 10);
+    return end && *end == '\0' && v > 0 && v < static_cast<unsigned long long>(most) ? static_cast<T>(v) : most;
+}
+
+long run_instructions() { return bound_from_environment("ORN_LUA_RUN_INSTRUCTIONS", Lua::Config::MAX_RUN_INSTRUCTIONS); }
+
+size_t run_bytes() { return bound_from_environment("ORN_LUA_RUN_BYTES", Lua::Config::MAX_RUN_BYTES); }
+
 void* allocate(void* ud, void* ptr, size_t osize, size_t nsize) {
     StateInfo* info = static_cast<StateInfo*>(ud);
     if (nsize == 0) {
@@ -39,7 +53,7 @@ void* allocate(void* ud, void* ptr, size_t osize, size_t nsize) {
     if (nsize > osize && info->bounded && info->protected_depth > 0 && info->used - osize + nsize > info->limit) {
         if (!info->exceeded)
             orn_logf("LUA", 8, "descriptor '%s' exceeded its memory limit of %zu bytes", info->chunk.c_str(),
-                     Lua::Config::MAX_RUN_BYTES);
+                     run_bytes());
         info->exceeded = true;
         return nullptr;
     }
@@ -59,10 +73,9 @@ void count_hook(lua_State* L, lua_Debug*) {
     StateInfo* info = state_info(L);
     if (!info || !info->bounded) return;
     info->instructions += HOOK_STEP;
-    if (info->instructions <= Lua::Config::MAX_RUN_INSTRUCTIONS) return;
+    if (info->instructions <= run_instructions()) return;
     if (!info->exceeded)
-        orn_logf("LUA", 8, "descriptor '%s' exceeded %ld instructions", info->chunk.c_str(),
-                 Lua::Config::MAX_RUN_INSTRUCTIONS);
+        orn_logf("LUA", 8, "descriptor '%s' exceeded %ld instructions", info->chunk.c_str(), run_instructions());
     info->exceeded = true;
     luaL_error(L, "descriptor '%s' exceeded its instruction budget", info->chunk.c_str());
 }
@@ -404,7 +417,7 @@ bool Config::load_buffer(const char* data, size_t size, const char* chunk_name) 
         info->exceeded = false;
         info->failed = false;
         info->chunk = name;
-        info->limit = info->used + MAX_RUN_BYTES;
+        info->limit = info->used + run_bytes();
     }
     _failed = false;
     if (data && size > 0 && data[0] == LUA_SIGNATURE[0]) {

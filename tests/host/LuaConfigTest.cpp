@@ -255,4 +255,34 @@ TEST_F(LuaConfigTest, RunsThatLoopOrAllocateWithoutEndAreStoppedWithAMessage) {
     }
 }
 
+TEST_F(LuaConfigTest, TheEnvironmentMayLowerTheBoundsButNeverRaiseThem) {
+    // A loop of about a million instructions and a string of 4 MiB: within the header's bounds.
+    const char* const loop = "local n = 0 for i = 1, 300000 do n = n + i end return n";
+    const char* const grow = "local s = string.rep('x', 4194304) return #s";
+    struct Bounds {
+        const char* instructions;
+        const char* bytes;
+        bool loop_runs, grow_runs;
+    } const cases[] = {{"100000", "1048576", false, false},
+                       {"99999999999999", "99999999999999999", true, true},  // above the header's: ignored
+                       {"0", "-5", true, true},                               // not a bound: ignored
+                       {"100000x", "", true, true}};
+    for (const Bounds& b : cases) {
+        setenv("ORN_LUA_RUN_INSTRUCTIONS", b.instructions, 1);
+        setenv("ORN_LUA_RUN_BYTES", b.bytes, 1);
+        test::LogCapture log;
+        EXPECT_EQ(run(loop), b.loop_runs) << b.instructions << log.dump();
+        EXPECT_EQ(run(grow), b.grow_runs) << b.bytes << log.dump();
+        if (!b.loop_runs) {
+            EXPECT_TRUE(log.has(8, "exceeded 100000 instructions")) << log.dump();
+        }
+        if (!b.grow_runs) {
+            EXPECT_TRUE(log.has(8, "exceeded its memory limit of 1048576 bytes")) << log.dump();
+        }
+        EXPECT_EQ(lua_gettop(L), 0);
+    }
+    unsetenv("ORN_LUA_RUN_INSTRUCTIONS");
+    unsetenv("ORN_LUA_RUN_BYTES");
+}
+
 }  // namespace

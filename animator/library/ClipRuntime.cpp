@@ -222,6 +222,17 @@ uint64_t next_generation() {
     return ++last;
 }
 
+// C's fmod of two floats (the remainder has the sign of x), exact, without the library call where the
+// quotient is small: its integer part times y and the difference are exact in double.
+float fmod_exact(float x, float y) {
+    const double ax = std::fabs(static_cast<double>(x)), ay = std::fabs(static_cast<double>(y));
+    if (!(ax < 1e6 * ay)) return std::fmod(x, y);  // also y = 0, infinities and NaN
+    double r = ax - std::trunc(ax / ay) * ay;
+    if (r < 0.0) r += ay;  // the rounded quotient was one too large
+    if (r >= ay) r -= ay;  // or one too small
+    return std::copysign(static_cast<float>(r), x);
+}
+
 // Clip index held as a float in a sample record; -1 for anything that is not a whole index.
 int clip_of(float v) { return v >= 0.0f && v < 65535.0f ? static_cast<int>(v) : -1; }
 
@@ -437,11 +448,11 @@ ClipRuntime::RecordTiming ClipRuntime::timing(const ShaderBlendSpace2D& rec, flo
     auto d = [&](int k) { return static_cast<double>(t.durations[k]); };
     // The phase of a blend: cyclic or clamped for node transforms as the record loops, always cyclic
     // for root motion (the root motion of the current cycle).
-    auto node_phase = [&](float D) {
+    auto root_phase = [&](float D) { return D > 0.0f ? fmod_exact(x, D) / D : 0.0f; };
+    auto node_phase = [&](float D, float cycle) {
         if (!(D > 0.0f)) return 0.0f;
-        return t.looping ? std::fmod(x, D) / D : clamp(x / D, 0.0f, 1.0f);
+        return t.looping ? cycle : clamp(x / D, 0.0f, 1.0f);
     };
-    auto root_phase = [&](float D) { return D > 0.0f ? std::fmod(x, D) / D : 0.0f; };
     const double u = rec.weight_x, v = rec.weight_y;
     float override_time = x;
 
@@ -451,7 +462,7 @@ ClipRuntime::RecordTiming ClipRuntime::timing(const ShaderBlendSpace2D& rec, flo
         float local = x;
         if (t.looping && rec.loop_start >= 0.0f && rec.loop_end >= 0.0f && time >= rec.start_time + rec.loop_start &&
             rec.loop_end > rec.loop_start)
-            local = std::fmod(x, rec.loop_end - rec.loop_start) + rec.loop_start;
+            local = fmod_exact(x, rec.loop_end - rec.loop_start) + rec.loop_start;
         t.node_times[0] = local;
         t.root_times[0] = x;
         override_time = local;
@@ -460,8 +471,8 @@ ClipRuntime::RecordTiming ClipRuntime::timing(const ShaderBlendSpace2D& rec, flo
     case BS_RECORD_1D: {
         t.samples = 2;
         const float D = static_cast<float>(d(0) * (1.0 - u) + d(1) * u);
-        const float at = node_phase(D) * D;
         const float cycle = root_phase(D);
+        const float at = node_phase(D, cycle) * D;
         for (int k = 0; k < 2; ++k) {
             t.node_times[k] = at;
             t.root_times[k] = cycle * t.durations[k];
@@ -472,7 +483,7 @@ ClipRuntime::RecordTiming ClipRuntime::timing(const ShaderBlendSpace2D& rec, flo
         t.samples = 4;
         const float D = static_cast<float>(d(0) * (1.0 - u) + d(1) * u) * static_cast<float>(1.0 - v) +
                         static_cast<float>(d(2) * (1.0 - u) + d(3) * u) * static_cast<float>(v);
-        const float phase = node_phase(D), cycle = root_phase(D);
+        const float cycle = root_phase(D), phase = node_phase(D, cycle);
         for (int k = 0; k < 4; ++k) {
             t.node_times[k] = phase * t.durations[k];
             t.root_times[k] = cycle * t.durations[k];
@@ -564,7 +575,7 @@ void ClipRuntime::clip_root(int index, float time, float loop, float loop_start,
         const float length = static_cast<float>(duration / rate);
         if (loop_start >= 0.0f && loop_end >= 0.0f && time >= loop_start && loop_end > loop_start && length > 0.0f)
             tick = static_cast<float>(
-                (std::fmod(std::fmod(time, loop_end - loop_start) + loop_start, length) / length) * duration);
+                (fmod_exact(fmod_exact(time, loop_end - loop_start) + loop_start, length) / length) * duration);
     } else {
         tick = clamp(tick, 0.0f, static_cast<float>(duration));
     }

@@ -39,7 +39,9 @@ TEST(SceneImport, SampleFilesImportAsSkeletonMeshAndClip) {
                                            : import_scene_from_memory(image.data(), image.size(), sample.file);
         ASSERT_NE(scene, nullptr) << sample.file;
         EXPECT_NE(scene->mRootNode, nullptr) << sample.file;
-        if (sample.clip) EXPECT_EQ(scene->mNumAnimations, 1u) << sample.file;
+        if (sample.clip) {
+            EXPECT_EQ(scene->mNumAnimations, 1u) << sample.file;
+        }
     }
 }
 

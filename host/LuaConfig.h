@@ -74,12 +74,14 @@ public:
     // error the error is logged, nothing is left on the stack and the answer is false. Only text is
     // run: a precompiled chunk is refused. On a state from ORN_lua_open the run and every read after it
     // (until the next load_buffer) share a bound of MAX_RUN_INSTRUCTIONS instructions and
-    // MAX_RUN_BYTES bytes of new Lua memory; going past either is an error logged as
-    // "descriptor '<chunk>' exceeded ...". The reference host lowers them (never raises them) to the
-    // values of ORN_LUA_RUN_INSTRUCTIONS and ORN_LUA_RUN_BYTES where those are set.
+    // MAX_RUN_BYTES bytes of new Lua memory, with at most MAX_RUN_ALLOCATED bytes allocated in all;
+    // going past any is an error logged as "descriptor '<chunk>' exceeded ...". The reference host
+    // lowers the first two (never raises them) to the values of ORN_LUA_RUN_INSTRUCTIONS and
+    // ORN_LUA_RUN_BYTES where those are set, and the third to four times the second.
     bool load_buffer(const char* data, size_t size, const char* chunk_name);
     static constexpr long MAX_RUN_INSTRUCTIONS = 100000000;
     static constexpr size_t MAX_RUN_BYTES = size_t(256) << 20;
+    static constexpr size_t MAX_RUN_ALLOCATED = size_t(1) << 30;
 
     // Whether a read since the last load_buffer on this state raised a Lua error (or went past the
     // run's bound): the data just read is incomplete and should be skipped. A run that fails answers

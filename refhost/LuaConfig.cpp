@@ -2,6 +2,7 @@
 // Lua states.
 #include "host/LuaConfig.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -22,6 +23,8 @@ struct StateInfo {
     int protected_depth = 0;    // inside a protected call made by the reader; the memory cap applies
     size_t limit = 0;           // memory the state may hold while bounded and protected
     long instructions = 0;      // counted since the run began
+    size_t allocated = 0;       // bytes allocated since the run began, freed or not
+    size_t allocation_budget = 0;
     bool exceeded = false;      // the run went past a bound (reported once)
     bool failed = false;        // a Lua error in the run or in a read since
     std::string chunk;          // name of the chunk of the run
@@ -43,12 +46,26 @@ long run_instructions() { return bound_from_environment("ORN_LUA_RUN_INSTRUCTION
 
 size_t run_bytes() { return bound_from_environment("ORN_LUA_RUN_BYTES", Lua::Config::MAX_RUN_BYTES); }
 
+// Bytes a run may allocate in all: a loop that rebuilds a growing string costs time quadratic in its
+// length within few instructions and little live memory.
+size_t run_allocation_budget() { return std::min(Lua::Config::MAX_RUN_ALLOCATED, 4 * run_bytes()); }
+
 void* allocate(void* ud, void* ptr, size_t osize, size_t nsize) {
     StateInfo* info = static_cast<StateInfo*>(ud);
     if (nsize == 0) {
         std::free(ptr);
         info->used -= osize;
         return nullptr;
+    }
+    if (nsize > osize && info->bounded && info->protected_depth > 0) {
+        info->allocated += nsize;
+        if (info->allocated > info->allocation_budget) {
+            if (!info->exceeded)
+                orn_logf("LUA", 8, "descriptor '%s' exceeded its allocation budget of %zu bytes", info->chunk.c_str(),
+                         info->allocation_budget);
+            info->exceeded = true;
+            return nullptr;
+        }
     }
     if (nsize > osize && info->bounded && info->protected_depth > 0 && info->used - osize + nsize > info->limit) {
         if (!info->exceeded)
@@ -418,6 +435,8 @@ bool Config::load_buffer(const char* data, size_t size, const char* chunk_name) 
         info->failed = false;
         info->chunk = name;
         info->limit = info->used + run_bytes();
+        info->allocated = 0;
+        info->allocation_budget = run_allocation_budget();
     }
     _failed = false;
     if (data && size > 0 && data[0] == LUA_SIGNATURE[0]) {

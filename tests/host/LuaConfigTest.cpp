@@ -234,6 +234,8 @@ TEST_F(LuaConfigTest, RunsThatLoopOrAllocateWithoutEndAreStoppedWithAMessage) {
     } cases[] = {
         {"while true do end", "exceeded"},
         {"local s = 'x' while true do s = s .. s end", "exceeded its memory limit"},
+        // Few instructions and little memory, but time quadratic in the string's length.
+        {"local s = 'x' while true do s = 3 .. s end", "exceeded its allocation budget"},
         // The bound covers reads after the run: here a read runs a loop.
         {"d = setmetatable({}, { __index = function() while true do end end })", "exceeded"},
     };

@@ -371,6 +371,7 @@ template <int W> Pose<W> pose_of(const Block<W>& block) {
 }
 
 constexpr size_t NO_BLOCKS = ~size_t(0);
+constexpr size_t KEPT_CONTENTS = 8;
 
 // Every clip's frames as blocks: for each tick of the clip, one block per group of W nodes of the
 // skeleton, the identity frame for the nodes the clip does not hold. A clip whose frames do not all lie
@@ -476,7 +477,8 @@ public:
         if (k.blocks) {
             const size_t group = node / W;
             const Pose<W> a = pose_of(k.blocks[static_cast<size_t>(k.k0) * k.groups + group]);
-            return k.interpolate ? blend(a, pose_of(k.blocks[static_cast<size_t>(k.k1) * k.groups + group]), k.weights) : a;
+            if (!k.interpolate) return a;
+            return blend(a, pose_of(k.blocks[static_cast<size_t>(k.k1) * k.groups + group]), k.weights);
         }
         const uint8_t* const data = b.animations.data;
         const size_t stride = k.frames * sizeof(Frame), step = static_cast<size_t>(k.k1 - k.k0) * sizeof(Frame);
@@ -643,10 +645,9 @@ StackState stack_state(const Inputs& in, int id, float t) {
     return st;
 }
 
-// Pass 0 with W nodes to a step.
 // The bound frames as blocks: built on the first dispatch that reads a content of the frame and clip
-// buffers, shared by the later ones (the last few contents are kept). Null where the contents are not
-// known.
+// buffers, shared by the later ones (the last KEPT_CONTENTS contents are kept: one per skeleton type
+// that a host animates, as a rule). Null where the contents are not known.
 template <int W> __attribute__((noinline)) std::shared_ptr<const LaneFrames<W>> lane_frames(const Inputs& in) {
     const CpuAnimationCompute::Bindings& b = in.b;
     if (!b.animations_version || !b.clips_version) return nullptr;
@@ -657,7 +658,8 @@ template <int W> __attribute__((noinline)) std::shared_ptr<const LaneFrames<W>> 
         const LaneFrames<W>& f = *kept[i];
         if (f.animations_version == b.animations_version && f.clips_version == b.clips_version &&
             f.num_nodes == in.num_nodes) {
-            std::rotate(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(i), kept.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+            const auto at = kept.begin() + static_cast<std::ptrdiff_t>(i);
+            std::rotate(kept.begin(), at, at + 1);
             return kept.front();
         }
     }
@@ -691,10 +693,11 @@ template <int W> __attribute__((noinline)) std::shared_ptr<const LaneFrames<W>> 
             }
     }
     kept.insert(kept.begin(), built);
-    if (kept.size() > 4) kept.pop_back();
+    if (kept.size() > KEPT_CONTENTS) kept.pop_back();
     return built;
 }
 
+// Pass 0 with W nodes to a step.
 template <int W> void evaluate_instances(const CpuAnimationCompute::Bindings& b, uint32_t groups) {
     const Inputs in(b);
     const std::shared_ptr<const LaneFrames<W>> lanes = lane_frames<W>(in);

@@ -42,7 +42,9 @@ template <class T> T bound_from_environment(const char* name, T most) {
     return end && *end == '\0' && v > 0 && v < static_cast<unsigned long long>(most) ? static_cast<T>(v) : most;
 }
 
-long run_instructions() { return bound_from_environment("ORN_LUA_RUN_INSTRUCTIONS", Lua::Config::MAX_RUN_INSTRUCTIONS); }
+long run_instructions() {
+    return bound_from_environment("ORN_LUA_RUN_INSTRUCTIONS", Lua::Config::MAX_RUN_INSTRUCTIONS);
+}
 
 size_t run_bytes() { return bound_from_environment("ORN_LUA_RUN_BYTES", Lua::Config::MAX_RUN_BYTES); }
 

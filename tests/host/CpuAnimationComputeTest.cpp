@@ -160,7 +160,8 @@ TEST(CpuAnimationCompute, RearrangedFramesPoseExactlyAsTheBuffersDo) {
                 const std::vector<float> expected = from_buffers(lib, rec, time);
                 ASSERT_NE(expected[15], -1.0f);
                 EXPECT_TRUE(same_bits(backend.evaluate(rec, time), expected))
-                    << lanes << " lanes, record kind " << rec.kind << ", clip " << rec.samples[0].clip << ", t=" << time;
+                    << lanes << " lanes, record kind " << rec.kind << ", clip " << rec.samples[0].clip
+                    << ", t=" << time;
             }
         render::CpuAnimationCompute::set_max_lanes(before);
     }

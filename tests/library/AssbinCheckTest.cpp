@@ -104,7 +104,8 @@ TEST(AssbinCheck, MeshFacesMustIndexTheVerticesAndMatchTheirDeclaredTypes) {
     // quad declared as lines is left untriangulated.
     test::LogCapture log;
     const MeshImage triangle = mesh_image(3, aiPrimitiveType_POLYGON);
-    EXPECT_EQ(AssbinCheck::check(triangle.image.data(), triangle.image.size()), "primitive types do not match the faces");
+    EXPECT_EQ(AssbinCheck::check(triangle.image.data(), triangle.image.size()),
+              "primitive types do not match the faces");
     EXPECT_EQ(Animator::import_scene_from_memory(triangle.image.data(), triangle.image.size(), "tri.assbin"), nullptr);
     std::vector<char> lines = quad.image;
     const uint32_t line = aiPrimitiveType_LINE;

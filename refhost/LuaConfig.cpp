@@ -23,6 +23,8 @@ struct StateInfo {
     int protected_depth = 0;    // inside a protected call made by the reader; the memory cap applies
     size_t limit = 0;           // memory the state may hold while bounded and protected
     long instructions = 0;      // counted since the run began
+    long instruction_bound = 0;  // the bounds of the run, fixed when it begins
+    size_t memory_bound = 0;
     size_t allocated = 0;       // bytes allocated since the run began, freed or not
     size_t allocation_budget = 0;
     bool exceeded = false;      // the run went past a bound (reported once)
@@ -50,7 +52,7 @@ size_t run_bytes() { return bound_from_environment("ORN_LUA_RUN_BYTES", Lua::Con
 
 // Bytes a run may allocate in all: a loop that rebuilds a growing string costs time quadratic in its
 // length within few instructions and little live memory.
-size_t run_allocation_budget() { return std::min(Lua::Config::MAX_RUN_ALLOCATED, 4 * run_bytes()); }
+size_t run_allocation_budget(size_t memory_bound) { return std::min(Lua::Config::MAX_RUN_ALLOCATED, 4 * memory_bound); }
 
 void* allocate(void* ud, void* ptr, size_t osize, size_t nsize) {
     StateInfo* info = static_cast<StateInfo*>(ud);
@@ -72,7 +74,7 @@ void* allocate(void* ud, void* ptr, size_t osize, size_t nsize) {
     if (nsize > osize && info->bounded && info->protected_depth > 0 && info->used - osize + nsize > info->limit) {
         if (!info->exceeded)
             orn_logf("LUA", 8, "descriptor '%s' exceeded its memory limit of %zu bytes", info->chunk.c_str(),
-                     run_bytes());
+                     info->memory_bound);
         info->exceeded = true;
         return nullptr;
     }
@@ -92,9 +94,9 @@ void count_hook(lua_State* L, lua_Debug*) {
     StateInfo* info = state_info(L);
     if (!info || !info->bounded) return;
     info->instructions += HOOK_STEP;
-    if (info->instructions <= run_instructions()) return;
+    if (info->instructions <= info->instruction_bound) return;
     if (!info->exceeded)
-        orn_logf("LUA", 8, "descriptor '%s' exceeded %ld instructions", info->chunk.c_str(), run_instructions());
+        orn_logf("LUA", 8, "descriptor '%s' exceeded %ld instructions", info->chunk.c_str(), info->instruction_bound);
     info->exceeded = true;
     luaL_error(L, "descriptor '%s' exceeded its instruction budget", info->chunk.c_str());
 }
@@ -433,12 +435,14 @@ bool Config::load_buffer(const char* data, size_t size, const char* chunk_name) 
         lua_gc(_L, LUA_GCCOLLECT, 0);
         info->bounded = true;
         info->instructions = 0;
+        info->instruction_bound = run_instructions();
         info->exceeded = false;
         info->failed = false;
         info->chunk = name;
-        info->limit = info->used + run_bytes();
+        info->memory_bound = run_bytes();
+        info->limit = info->used + info->memory_bound;
         info->allocated = 0;
-        info->allocation_budget = run_allocation_budget();
+        info->allocation_budget = run_allocation_budget(info->memory_bound);
     }
     _failed = false;
     if (data && size > 0 && data[0] == LUA_SIGNATURE[0]) {

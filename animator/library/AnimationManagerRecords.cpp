@@ -1,6 +1,7 @@
 // Evaluation of a character's sample records: node matrices, model transforms and instance matrices.
 #include "animator/library/AnimationManager.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -13,6 +14,13 @@
 namespace Animator {
 
 namespace {
+
+// True when a record asked for at a time is the one kept (of a build of the same generation).
+bool same_key(uint64_t generation, float time, const ShaderBlendSpace2D& rec, uint64_t kept_generation,
+              float kept_time, const ShaderBlendSpace2D& kept) {
+    return generation == kept_generation && std::memcmp(&time, &kept_time, sizeof(time)) == 0 &&
+           std::memcmp(&rec, &kept, sizeof(rec)) == 0;
+}
 
 // The timings of the last two records evaluated on this thread: a caller that asks for every node of
 // a character under one record (or across one cross-fade) pays for the records' timing once.
@@ -30,9 +38,7 @@ struct TimingCache {
 const ClipRuntime::RecordTiming& timing_of(const ClipRuntime& runtime, const ShaderBlendSpace2D& rec, float time) {
     thread_local TimingCache cache;
     for (TimingCache::Entry& e : cache.entries)
-        if (e.generation == runtime.generation() && std::memcmp(&e.time, &time, sizeof(time)) == 0 &&
-            std::memcmp(&e.record, &rec, sizeof(rec)) == 0)
-            return e.timing;
+        if (same_key(runtime.generation(), time, rec, e.generation, e.time, e.record)) return e.timing;
     TimingCache::Entry& e = cache.entries[cache.next];
     cache.next ^= 1;
     e.generation = runtime.generation();
@@ -40,6 +46,38 @@ const ClipRuntime::RecordTiming& timing_of(const ClipRuntime& runtime, const Sha
     e.record = rec;
     e.timing = runtime.timing(rec, time);
     return e.timing;
+}
+
+// The local matrices of every node under the last record of which this thread asked for a second node
+// at one time: a caller that walks a whole character pays for one whole-character blend (four nodes
+// at a time) rather than one blend a node, and a caller of one node a record pays nothing more.
+struct PoseCache {
+    static const int CAPACITY = 256;  // larger skeletons go one node at a time
+    uint64_t generation = 0;
+    float time = 0.0f;
+    ShaderBlendSpace2D record;
+    int first_node = -1;  // the node asked for first; -1 once every node is here
+    osg::Matrixf locals[CAPACITY];
+};
+
+// Local matrices of nodes [0, n) under a record, across the cross-fade from `below` where one is
+// given; a chunk of nodes at a time, with no allocation.
+void locals_of(const ClipRuntime& runtime, const ClipRuntime::RecordTiming& now, const ClipRuntime::RecordTiming* below,
+               const ShaderBlendSpace2D& rec, float time, osg::Matrixf* out) {
+    const int CHUNK = 32;
+    int ids[CHUNK];
+    ClipRuntime::NodeSample next[CHUNK], previous[CHUNK];
+    const int n = runtime.num_nodes();
+    for (int first = 0; first < n; first += CHUNK) {
+        const int count = std::min(CHUNK, n - first);
+        for (int i = 0; i < count; ++i) ids[i] = first + i;
+        runtime.record_nodes(now, ids, count, next);
+        if (below) {
+            runtime.record_nodes(*below, ids, count, previous);
+            for (int i = 0; i < count; ++i) next[i] = runtime.crossfade(previous[i], next[i], rec, time);
+        }
+        for (int i = 0; i < count; ++i) out[first + i] = runtime.to_matrix(first + i, next[i]);
+    }
 }
 
 // The time folded into an idle-timeline window (start, length) that has a length.
@@ -53,7 +91,22 @@ float fold_into(const osg::Vec2f& window, float time) {
 // Record evaluation
 
 osg::Matrixf AnimationManager::get_bs_node_matrix(int node, float time, const ShaderBlendSpace2D& rec) const {
-    if (node < 0 || node >= _runtime.num_nodes()) return osg::Matrixf::identity();
+    const int n = _runtime.num_nodes();
+    if (node < 0 || node >= n) return osg::Matrixf::identity();
+    thread_local PoseCache pose;
+    if (n <= PoseCache::CAPACITY && same_key(_runtime.generation(), time, rec, pose.generation, pose.time, pose.record)) {
+        if (pose.first_node < 0) return pose.locals[node];
+        if (pose.first_node != node) {
+            locals_of(_runtime, timing_of(_runtime, rec, time), nullptr, rec, time, pose.locals);
+            pose.first_node = -1;
+            return pose.locals[node];
+        }
+    } else if (n <= PoseCache::CAPACITY) {
+        pose.generation = _runtime.generation();
+        pose.time = time;
+        pose.record = rec;
+        pose.first_node = node;
+    }
     return _runtime.to_matrix(node, _runtime.record_node(node, timing_of(_runtime, rec, time)));
 }
 
@@ -96,13 +149,11 @@ bool AnimationManager::get_model_transforms(float time, CharacterModelCookie* co
     const ShaderBlendSpace2D* below =
         slot > 0 ? cookie->get_model()->find_record(cookie->get_instance_data().stack[slot - 1]) : nullptr;
     const ClipRuntime::RecordTiming now = _runtime.timing(rec, time);
-    const int n = _runtime.num_nodes();
     if (below) {
         const ClipRuntime::RecordTiming previous = _runtime.timing(*below, time);
-        for (int node = 0; node < n; ++node)
-            out[node] = _runtime.to_matrix(node, _runtime.crossfade_node(node, previous, now, rec, time));
+        locals_of(_runtime, now, &previous, rec, time, out);
     } else {
-        for (int node = 0; node < n; ++node) out[node] = _runtime.to_matrix(node, _runtime.record_node(node, now));
+        locals_of(_runtime, now, nullptr, rec, time, out);
     }
     _runtime.chain_to_model(out);
     return true;

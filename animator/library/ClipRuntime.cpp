@@ -42,10 +42,25 @@ constexpr ArcSeries<4> SHORT_ARC(1.0f);
 constexpr ArcSeries<6> MIDDLE_ARC(1.0f);
 constexpr ArcSeries<12> LONG_ARC(1.90110745f);
 
-template <int N>
-void arc_weights(const ArcSeries<N>& s, float x, float t, float& wa, float& wb) {
-    const float xm1 = x - 1.0f, d = 1.0f - t, t2 = t * t, d2 = d * d;
-    float at = 1.0f, ad = 1.0f;
+// Four floats side by side, one per lane, and the masks of their comparisons; arithmetic goes lane by
+// lane (the compiler's vector extension: one instruction for all four where the target has them).
+typedef float F4 __attribute__((vector_size(16)));
+typedef int32_t M4 __attribute__((vector_size(16)));
+
+// Helpers that the series below takes for one float or for four lanes alike.
+inline float lanes(float v, float) { return v; }
+inline F4 lanes(float v, F4) { return F4{v, v, v, v}; }
+inline float pick(bool m, float a, float b) { return m ? a : b; }
+inline F4 pick(M4 m, F4 a, F4 b) { return (F4)((m & (M4)a) | (~m & (M4)b)); }
+inline float lowest_of(float v) { return v; }
+inline float lowest_of(F4 v) { return std::min(std::min(v[0], v[1]), std::min(v[2], v[3])); }
+inline float abs_of(float v) { return std::fabs(v); }
+inline F4 abs_of(F4 v) { return (F4)((M4)v & 0x7fffffff); }
+
+template <int N, class F>
+void arc_weights(const ArcSeries<N>& s, F x, F t, F& wa, F& wb) {
+    const F xm1 = x - 1.0f, d = 1.0f - t, t2 = t * t, d2 = d * d;
+    F at = lanes(1.0f, x), ad = at;
     for (int i = N - 1; i >= 0; --i) {
         at = 1.0f + (s.k[i] * t2 - s.kk[i]) * xm1 * at;
         ad = 1.0f + (s.k[i] * d2 - s.kk[i]) * xm1 * ad;
@@ -54,17 +69,21 @@ void arc_weights(const ArcSeries<N>& s, float x, float t, float& wa, float& wb) 
     wb = t * at;
 }
 
-// The weights of the spherical interpolation by t between unit quaternions whose dot product is c:
-// along the shorter arc (wb negative when c is), exact to float rounding.
-inline void slerp_weights(float c, float t, float& wa, float& wb) {
-    const float sign = c < 0.0f ? -1.0f : 1.0f;
-    float x = std::fabs(c);
-    if (!(x <= 1.0f)) x = 1.0f;
-    if (x >= 0.99f)
+// The weights of the spherical interpolation by t between unit quaternions whose dot product is c
+// (one pair, or four in lanes): along the shorter arc (wb negative when c is), exact to float
+// rounding. Lanes take the series that the widest of their arcs needs.
+template <class F>
+void slerp_weights(F c, F t, F& wa, F& wb) {
+    const F one = lanes(1.0f, c);
+    const F sign = pick(c < 0.0f, -one, one);
+    const F a = abs_of(c);
+    const F x = pick(a <= 1.0f, a, one);  // NaN too
+    const float lowest = lowest_of(x);
+    if (lowest >= 0.99f)
         arc_weights(TINY_ARC, x, t, wa, wb);
-    else if (x >= 0.9f)
+    else if (lowest >= 0.9f)
         arc_weights(SHORT_ARC, x, t, wa, wb);
-    else if (x >= 0.7f)
+    else if (lowest >= 0.7f)
         arc_weights(MIDDLE_ARC, x, t, wa, wb);
     else
         arc_weights(LONG_ARC, x, t, wa, wb);
@@ -79,8 +98,9 @@ void mix4(const float* a, const float* b, float wa, float wb, float* out) {
 
 // Shortest-arc slerp of two unit quaternions (x, y, z, w).
 void slerp(const float* a, const float* b, float t, float* out) {
+    const float c = dot4(a, b);
     float wa, wb;
-    slerp_weights(dot4(a, b), t, wa, wb);
+    slerp_weights(c, t, wa, wb);
     mix4(a, b, wa, wb, out);
 }
 
@@ -155,6 +175,85 @@ ClipRuntime::Transform blend(const ClipRuntime::Transform& a, const ClipRuntime:
 ClipRuntime::NodeSample blend(const ClipRuntime::NodeSample& a, const ClipRuntime::NodeSample& b, double w) {
     if (a.source == b.source && a.source != ClipRuntime::FROM_KEYS) return a;
     return {blend(a.transform, b.transform, w), ClipRuntime::FROM_KEYS};
+}
+
+// ---- Up to four samples side by side
+
+// Transforms in four lanes, component after component: every lane's rotation x, then y, ...
+struct Lanes {
+    F4 q[4];  // rotation x, y, z, w
+    F4 p[3];  // translation
+    F4 s;     // uniform scale
+};
+
+// Rows of four floats as columns: out[c][k] = in[k][c].
+void transpose(const F4 (&in)[4], F4 (&out)[4]) {
+    const F4 t0 = __builtin_shufflevector(in[0], in[1], 0, 4, 1, 5);
+    const F4 t1 = __builtin_shufflevector(in[2], in[3], 0, 4, 1, 5);
+    const F4 t2 = __builtin_shufflevector(in[0], in[1], 2, 6, 3, 7);
+    const F4 t3 = __builtin_shufflevector(in[2], in[3], 2, 6, 3, 7);
+    out[0] = __builtin_shufflevector(t0, t1, 0, 1, 4, 5);
+    out[1] = __builtin_shufflevector(t0, t1, 2, 3, 6, 7);
+    out[2] = __builtin_shufflevector(t2, t3, 0, 1, 4, 5);
+    out[3] = __builtin_shufflevector(t2, t3, 2, 3, 6, 7);
+}
+
+// Four transforms, one a lane, each given as its rotation (x, y, z, w) and its translation and scale.
+struct LaneRows {
+    F4 rotation[4];
+    F4 position[4];  // translation x, y, z, uniform scale
+};
+
+Lanes to_lanes(const LaneRows& rows) {
+    Lanes l;
+    F4 p[4];
+    transpose(rows.rotation, l.q);
+    transpose(rows.position, p);
+    l.p[0] = p[0], l.p[1] = p[1], l.p[2] = p[2], l.s = p[3];
+    return l;
+}
+
+// How a blend carries uniform scale: a pair of keys keeps the scale both share (as `sample` does), a
+// pair of samples keeps a scale of 1 where both are within the tolerance of it (as `blend` does).
+enum class ScaleRule { KEYS, SAMPLES };
+
+// Each lane of `a` blended with the same lane of `b` by that lane of t: rotation by shortest-arc
+// slerp, translation and scale linearly; the same arithmetic as `sample` and `blend`, four at once.
+Lanes mix_lanes(const Lanes& a, const Lanes& b, F4 t, ScaleRule rule) {
+    Lanes out;
+    const F4 dot = a.q[0] * b.q[0] + a.q[1] * b.q[1] + a.q[2] * b.q[2] + a.q[3] * b.q[3];
+    F4 wa, wb;
+    slerp_weights(dot, t, wa, wb);
+    for (int c = 0; c < 4; ++c) out.q[c] = a.q[c] * wa + b.q[c] * wb;
+    const F4 d = 1.0f - t;
+    for (int c = 0; c < 3; ++c) out.p[c] = a.p[c] * d + b.p[c] * t;
+    const F4 mixed = d * a.s + t * b.s;
+    if (rule == ScaleRule::KEYS) {
+        out.s = pick(a.s == b.s, a.s, mixed);
+    } else {
+        const M4 unit = (abs_of(a.s - 1.0f) <= UNIT_SCALE_TOLERANCE) & (abs_of(b.s - 1.0f) <= UNIT_SCALE_TOLERANCE);
+        out.s = pick(unit, lanes(1.0f, t), mixed);
+    }
+    return out;
+}
+
+// The lanes with their halves swapped (2 3 0 1), or each pair's two swapped (1 0 3 2).
+template <int A, int B, int C, int D>
+Lanes shuffle(const Lanes& l) {
+    Lanes out;
+    for (int c = 0; c < 4; ++c) out.q[c] = __builtin_shufflevector(l.q[c], l.q[c], A, B, C, D);
+    for (int c = 0; c < 3; ++c) out.p[c] = __builtin_shufflevector(l.p[c], l.p[c], A, B, C, D);
+    out.s = __builtin_shufflevector(l.s, l.s, A, B, C, D);
+    return out;
+}
+
+ClipRuntime::NodeSample lane_sample(const Lanes& l, int k) {
+    ClipRuntime::NodeSample out;
+    for (int c = 0; c < 4; ++c) out.transform.rotation[c] = l.q[c][k];
+    for (int c = 0; c < 3; ++c) out.transform.translation[c] = l.p[c][k];
+    out.transform.scale = l.s[k];
+    out.source = ClipRuntime::FROM_KEYS;
+    return out;
 }
 
 // Uniform scale (the length of the first axis, 1 when within the tolerance), rotation and translation
@@ -509,55 +608,127 @@ ClipRuntime::RecordTiming ClipRuntime::timing(const ShaderBlendSpace2D& rec, flo
     return t;
 }
 
-ClipRuntime::NodeSample ClipRuntime::record_node(int node, const RecordTiming& t) const {
-    if (t.samples == 0) return NodeSample();
-    // The override's pose replaces the node's whole.
-    if (t.override_weights && t.override_weights[node] > 0.0f) return sample(node, _clips[t.override_clip], t.override_pair);
-    // A node that no clip of the record animates is what every sample is: its rest transform, or nothing.
+void ClipRuntime::record_nodes(const RecordTiming& t, const int* nodes, int count, NodeSample* out) const {
     const Clip* c[4] = {nullptr, nullptr, nullptr, nullptr};
-    bool keyed = false, uniform = true;
-    Source first = FROM_NONE;
     for (int k = 0; k < t.samples; ++k) {
         c[k] = clip(t.clips[k]);
-        const Source s = !c[k] || !c[k]->animation ? FROM_NONE : c[k]->channels[node] ? FROM_KEYS : FROM_REST;
-        keyed = keyed || s == FROM_KEYS;
-        if (k == 0) first = s;
-        uniform = uniform && s == first;
+        if (c[k] && !c[k]->animation) c[k] = nullptr;
     }
-    if (!keyed && uniform) {
-        NodeSample out;
-        out.source = first;
-        if (first == FROM_REST) out.transform = _rest_transforms[node];
-        return out;
+    int batch[4], pending = 0;
+    auto flush = [&] {
+        if (t.samples == 1)
+            blend_batch<1>(t, c, nodes, batch, pending, out);
+        else if (t.samples == 2)
+            blend_batch<2>(t, c, nodes, batch, pending, out);
+        else
+            blend_batch<4>(t, c, nodes, batch, pending, out);
+        pending = 0;
+    };
+    for (int i = 0; i < count; ++i) {
+        const int node = nodes[i];
+        out[i] = NodeSample();
+        if (t.samples == 0) continue;
+        // The override's pose replaces the node's whole.
+        if (t.override_weights && t.override_weights[node] > 0.0f) {
+            out[i] = sample(node, _clips[t.override_clip], t.override_pair);
+            continue;
+        }
+        // A node that no clip of the record keys is what every sample is: its rest transform, or nothing.
+        bool keyed = false, uniform = true;
+        Source first = FROM_NONE;
+        for (int k = 0; k < t.samples; ++k) {
+            const Source s = !c[k] ? FROM_NONE : c[k]->channels[node] ? FROM_KEYS : FROM_REST;
+            keyed = keyed || s == FROM_KEYS;
+            if (k == 0) first = s;
+            uniform = uniform && s == first;
+        }
+        if (!keyed && uniform) {
+            out[i].source = first;
+            if (first == FROM_REST) out[i].transform = _rest_transforms[node];
+            continue;
+        }
+        batch[pending++] = i;
+        if (pending == 4) flush();
     }
-    NodeSample s[4];
-    for (int k = 0; k < t.samples; ++k)
-        if (c[k]) s[k] = sample(node, *c[k], t.pairs[k]);
-    if (t.samples == 1) return s[0];
-    const double u = t.weight_x;
-    if (t.samples == 2) return blend(s[0], s[1], u);
-    return blend(blend(s[0], s[1], u), blend(s[2], s[3], u), static_cast<double>(t.weight_y));
+    if (pending > 0) flush();
+}
+
+template <int S>
+void ClipRuntime::blend_batch(const RecordTiming& t, const Clip* const* c, const int* nodes, const int* batch, int used,
+                              NodeSample* out) const {
+    // One node a lane; per sample the key pair of each, or the node's rest transform (identity without
+    // a clip) held still; a lane without a node is identity.
+    static const Transform IDENTITY;
+    Lanes s[S];
+    for (int k = 0; k < S; ++k) {
+        LaneRows a, b;
+        F4 f = {0.0f, 0.0f, 0.0f, 0.0f};
+        for (int lane = 0; lane < 4; ++lane) {
+            const int node = lane < used ? nodes[batch[lane]] : -1;
+            if (node >= 0 && c[k] && c[k]->channels[node]) {
+                const Frame* frames = &_frames[c[k]->first + static_cast<size_t>(node) * static_cast<size_t>(c[k]->frames)];
+                const Frame& fa = frames[t.pairs[k].k0];
+                const Frame& fb = frames[t.pairs[k].k1];
+                std::memcpy(&a.rotation[lane], fa.rotation, sizeof(F4));
+                std::memcpy(&a.position[lane], fa.translation, sizeof(F4));
+                std::memcpy(&b.rotation[lane], fb.rotation, sizeof(F4));
+                std::memcpy(&b.position[lane], fb.translation, sizeof(F4));
+                f[lane] = t.pairs[k].f;
+            } else {
+                const Transform& x = node >= 0 && c[k] ? _rest_transforms[node] : IDENTITY;
+                a.rotation[lane] = b.rotation[lane] = F4{x.rotation[0], x.rotation[1], x.rotation[2], x.rotation[3]};
+                a.position[lane] = b.position[lane] = F4{x.translation[0], x.translation[1], x.translation[2], x.scale};
+            }
+        }
+        s[k] = mix_lanes(to_lanes(a), to_lanes(b), f, ScaleRule::KEYS);
+    }
+    const F4 u = lanes(t.weight_x, F4{}), v = lanes(t.weight_y, F4{});
+    Lanes r = s[0];
+    if (S == 2) r = mix_lanes(s[0], s[S - 1], u, ScaleRule::SAMPLES);
+    if (S == 4)
+        r = mix_lanes(mix_lanes(s[0], s[1], u, ScaleRule::SAMPLES), mix_lanes(s[S - 2], s[S - 1], u, ScaleRule::SAMPLES),
+                      v, ScaleRule::SAMPLES);
+    for (int lane = 0; lane < used; ++lane) out[batch[lane]] = lane_sample(r, lane);
+}
+
+ClipRuntime::NodeSample ClipRuntime::record_node(int node, const RecordTiming& timing) const {
+    NodeSample out;
+    record_nodes(timing, &node, 1, &out);
+    return out;
 }
 
 osg::Matrixf ClipRuntime::record_node_in_model(int node, const RecordTiming& timing) const {
     if (node < 0 || node >= num_nodes()) return osg::Matrixf::identity();
-    osg::Matrixf m = to_matrix(node, record_node(node, timing));
-    for (int p = _parents[node]; p >= 0; p = _parents[p]) {
-        const osg::Matrixf parent = to_matrix(p, record_node(p, timing));
-        multiply(m.ptr(), parent.ptr(), m.ptr());
+    // The node and its ancestors, a few at a time: local(node) · local(parent) · …
+    const int CHUNK = 16;
+    int path[CHUNK];
+    NodeSample samples[CHUNK];
+    osg::Matrixf m = osg::Matrixf::identity();
+    for (int at = node; at >= 0;) {
+        int count = 0;
+        for (; at >= 0 && count < CHUNK; at = _parents[at]) path[count++] = at;
+        record_nodes(timing, path, count, samples);
+        for (int i = 0; i < count; ++i) {
+            const osg::Matrixf local = to_matrix(path[i], samples[i]);
+            multiply(m.ptr(), local.ptr(), m.ptr());
+        }
     }
     return m;
 }
 
-ClipRuntime::NodeSample ClipRuntime::crossfade_node(int node, const RecordTiming& previous, const RecordTiming& next,
-                                                    const ShaderBlendSpace2D& next_record, float time) const {
+ClipRuntime::NodeSample ClipRuntime::crossfade(const NodeSample& previous, const NodeSample& next,
+                                               const ShaderBlendSpace2D& next_record, float time) {
     const float b = next_record.blend_duration;
     if (b > 0.0f) {
         const float w = clamp((time - next_record.blend_start) / b, 0.0f, 1.0f);
-        if (w < 1.0f) return blend(record_node(node, previous), record_node(node, next), static_cast<double>(w));
-        return record_node(node, next);
+        return w < 1.0f ? blend(previous, next, static_cast<double>(w)) : next;
     }
-    return record_node(node, next_record.blend_start > time ? previous : next);
+    return next_record.blend_start > time ? previous : next;
+}
+
+ClipRuntime::NodeSample ClipRuntime::crossfade_node(int node, const RecordTiming& previous, const RecordTiming& next,
+                                                    const ShaderBlendSpace2D& next_record, float time) const {
+    return crossfade(record_node(node, previous), record_node(node, next), next_record, time);
 }
 
 void ClipRuntime::clip_root(int index, float time, float loop, float loop_start, float loop_end, Transform& motion,

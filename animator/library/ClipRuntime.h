@@ -138,11 +138,17 @@ public:
     RecordTiming timing(const ShaderBlendSpace2D& rec, float time, bool node_frames = true) const;
     // The node's local transform under a record (overrides applied).
     NodeSample record_node(int node, const RecordTiming& timing) const;
+    // The same for `count` nodes (ids in `nodes`, any order) into out[0 .. count): the nodes that a
+    // clip of the record keys are blended four at a time, which is how whole characters go fast.
+    void record_nodes(const RecordTiming& timing, const int* nodes, int count, NodeSample* out) const;
     // The node's model-space transform under a record: its local one chained through its ancestors'.
     osg::Matrixf record_node_in_model(int node, const RecordTiming& timing) const;
     // The same across a cross-fade from `previous` to `next` at `time` (next's blend start and duration).
     NodeSample crossfade_node(int node, const RecordTiming& previous, const RecordTiming& next,
                               const ShaderBlendSpace2D& next_record, float time) const;
+    // A node's samples under the record below and the next record blended across the cross-fade.
+    static NodeSample crossfade(const NodeSample& previous, const NodeSample& next, const ShaderBlendSpace2D& next_record,
+                                float time);
     // Root motion of a record: (extracted heading and travel, the root as imported).
     void record_root(const RecordTiming& timing, const ShaderBlendSpace2D& rec, osg::Matrixf& motion,
                      osg::Matrixf& root) const;
@@ -173,6 +179,11 @@ public:
 
 private:
     void _build_clip(const AnimationManager& manager, int index, Clip& clip);
+    // The blend of a record's S samples (1: clip, 2: 1-D, 4: 2-D) for up to four nodes that one of
+    // them keys: nodes[batch[i]] into out[batch[i]], i < used.
+    template <int S>
+    void blend_batch(const RecordTiming& timing, const Clip* const* clips, const int* nodes, const int* batch,
+                     int used, NodeSample* out) const;
 
     uint64_t _generation = 0;
     std::vector<Frame> _frames;

@@ -296,6 +296,44 @@ TEST_F(SampleCharacter, RecordQueriesAgreeWithTheMatrixBlends) {
     }
 }
 
+// A caller that walks every node under one record gets what it gets asking for each node alone: for a
+// clip record under an override, a 1-D and the 2-D record, whatever order the nodes come in and
+// however the records alternate.
+TEST_F(SampleCharacter, WalkingEveryNodeAgreesWithAskingEachAlone) {
+    const int n = m->get_num_nodes();
+    ShaderBlendSpace2D waving;
+    waving.kind = BS_RECORD_CLIP;
+    waving.samples[0].clip = m->get_animation_index("walk_loop_slow");
+    waving.loop = 1.0f;
+    waving.override_clip = m->get_animation_index("wave");
+    ASSERT_NE(m->find_override_by_clip(static_cast<int>(waving.override_clip)), nullptr);
+    ShaderBlendSpace2D linear;
+    linear.kind = BS_RECORD_1D;
+    linear.samples[0].clip = m->get_animation_index("idle");
+    linear.samples[1].clip = m->get_animation_index("walk_loop_fast");
+    linear.weight_x = 0.4f;
+    linear.loop = 1.0f;
+    std::vector<osg::Matrixf> alone(n);
+    for (const ShaderBlendSpace2D& r : {waving, linear, blend}) {
+        for (float t : TIMES) {
+            SCOPED_TRACE(t);
+            // Alone: each node asked right after another record.
+            for (int node = 0; node < n; ++node) {
+                m->get_bs_node_matrix(node, t + 1.0f, r);
+                alone[node] = m->get_bs_node_matrix(node, t, r);
+            }
+            // Walked from the last node to the first, then again from the first, each time after a
+            // node of another record.
+            for (int node = n - 1; node >= 0; --node) ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
+            for (int node = 0; node < n; ++node) ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
+            for (int node = 0; node < n; ++node) {
+                m->get_bs_node_matrix(n - 1 - node, t, blend);
+                ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
+            }
+        }
+    }
+}
+
 // No query allocates once its caller's buffers have their size.
 TEST_F(SampleCharacter, QueriesDoNotAllocate) {
     const int n = m->get_num_nodes();

@@ -17,9 +17,9 @@ namespace {
 
 // True when a record asked for at a time is the one kept (of a build of the same generation).
 bool same_key(uint64_t generation, float time, const ShaderBlendSpace2D& rec, uint64_t kept_generation,
-              float kept_time, const ShaderBlendSpace2D& kept) {
+              float kept_time, const void* kept_record) {
     return generation == kept_generation && std::memcmp(&time, &kept_time, sizeof(time)) == 0 &&
-           std::memcmp(&rec, &kept, sizeof(rec)) == 0;
+           std::memcmp(&rec, kept_record, sizeof(rec)) == 0;
 }
 
 // The timings of the last two records evaluated on this thread: a caller that asks for every node of
@@ -38,7 +38,7 @@ struct TimingCache {
 const ClipRuntime::RecordTiming& timing_of(const ClipRuntime& runtime, const ShaderBlendSpace2D& rec, float time) {
     thread_local TimingCache cache;
     for (TimingCache::Entry& e : cache.entries)
-        if (same_key(runtime.generation(), time, rec, e.generation, e.time, e.record)) return e.timing;
+        if (same_key(runtime.generation(), time, rec, e.generation, e.time, &e.record)) return e.timing;
     TimingCache::Entry& e = cache.entries[cache.next];
     cache.next ^= 1;
     e.generation = runtime.generation();
@@ -50,20 +50,22 @@ const ClipRuntime::RecordTiming& timing_of(const ClipRuntime& runtime, const Sha
 
 // The local matrices of every node under the last record of which this thread asked for a second node
 // at one time: a caller that walks a whole character pays for one whole-character blend (four nodes
-// at a time) rather than one blend a node, and a caller of one node a record pays nothing more.
+// at a time) rather than one blend a node, and a caller of one node a record pays nothing more. Plain
+// data, so that a thread's first use constructs nothing.
 struct PoseCache {
     static const int CAPACITY = 256;  // larger skeletons go one node at a time
-    uint64_t generation = 0;
-    float time = 0.0f;
-    ShaderBlendSpace2D record;
-    int first_node = -1;  // the node asked for first; -1 once every node is here
-    osg::Matrixf locals[CAPACITY];
+    uint64_t generation;              // 0 (no build's) until a record is kept
+    float time;
+    unsigned char record[sizeof(ShaderBlendSpace2D)];
+    int first_node;  // the node asked for first; -1 once every node is here
+    float locals[CAPACITY][16];
 };
 
 // Local matrices of nodes [0, n) under a record, across the cross-fade from `below` where one is
-// given; a chunk of nodes at a time, with no allocation.
+// given, each handed to put(node, matrix); a chunk of nodes at a time, with no allocation.
+template <class Put>
 void locals_of(const ClipRuntime& runtime, const ClipRuntime::RecordTiming& now, const ClipRuntime::RecordTiming* below,
-               const ShaderBlendSpace2D& rec, float time, osg::Matrixf* out) {
+               const ShaderBlendSpace2D& rec, float time, Put put) {
     const int CHUNK = 32;
     int ids[CHUNK];
     ClipRuntime::NodeSample next[CHUNK], previous[CHUNK];
@@ -76,7 +78,7 @@ void locals_of(const ClipRuntime& runtime, const ClipRuntime::RecordTiming& now,
             runtime.record_nodes(*below, ids, count, previous);
             for (int i = 0; i < count; ++i) next[i] = runtime.crossfade(previous[i], next[i], rec, time);
         }
-        for (int i = 0; i < count; ++i) out[first + i] = runtime.to_matrix(first + i, next[i]);
+        for (int i = 0; i < count; ++i) put(first + i, runtime.to_matrix(first + i, next[i]));
     }
 }
 
@@ -93,19 +95,22 @@ float fold_into(const osg::Vec2f& window, float time) {
 osg::Matrixf AnimationManager::get_bs_node_matrix(int node, float time, const ShaderBlendSpace2D& rec) const {
     const int n = _runtime.num_nodes();
     if (node < 0 || node >= n) return osg::Matrixf::identity();
-    thread_local PoseCache pose;
-    if (n <= PoseCache::CAPACITY && same_key(_runtime.generation(), time, rec, pose.generation, pose.time, pose.record)) {
-        if (pose.first_node < 0) return pose.locals[node];
-        if (pose.first_node != node) {
-            locals_of(_runtime, timing_of(_runtime, rec, time), nullptr, rec, time, pose.locals);
-            pose.first_node = -1;
-            return pose.locals[node];
+    if (n <= PoseCache::CAPACITY) {
+        thread_local PoseCache pose;
+        if (same_key(_runtime.generation(), time, rec, pose.generation, pose.time, pose.record)) {
+            if (pose.first_node < 0) return osg::Matrixf(pose.locals[node]);
+            if (pose.first_node != node) {
+                locals_of(_runtime, timing_of(_runtime, rec, time), nullptr, rec, time,
+                          [&](int i, const osg::Matrixf& m) { std::memcpy(pose.locals[i], m.ptr(), sizeof(pose.locals[i])); });
+                pose.first_node = -1;
+                return osg::Matrixf(pose.locals[node]);
+            }
+        } else {
+            pose.generation = _runtime.generation();
+            pose.time = time;
+            std::memcpy(pose.record, &rec, sizeof(rec));
+            pose.first_node = node;
         }
-    } else if (n <= PoseCache::CAPACITY) {
-        pose.generation = _runtime.generation();
-        pose.time = time;
-        pose.record = rec;
-        pose.first_node = node;
     }
     return _runtime.to_matrix(node, _runtime.record_node(node, timing_of(_runtime, rec, time)));
 }
@@ -151,9 +156,9 @@ bool AnimationManager::get_model_transforms(float time, CharacterModelCookie* co
     const ClipRuntime::RecordTiming now = _runtime.timing(rec, time);
     if (below) {
         const ClipRuntime::RecordTiming previous = _runtime.timing(*below, time);
-        locals_of(_runtime, now, &previous, rec, time, out);
+        locals_of(_runtime, now, &previous, rec, time, [&](int i, const osg::Matrixf& m) { out[i] = m; });
     } else {
-        locals_of(_runtime, now, nullptr, rec, time, out);
+        locals_of(_runtime, now, nullptr, rec, time, [&](int i, const osg::Matrixf& m) { out[i] = m; });
     }
     _runtime.chain_to_model(out);
     return true;

@@ -348,6 +348,7 @@ void ClipRuntime::build(const AnimationManager& manager, const std::unordered_ma
     _parents.assign(n, -1);
     _rest_matrices.resize(n);
     _rest_transforms.resize(n);
+    _rest_held.resize(n);
     _rest_frames.resize(n);
     bool parents_first = true;
     for (size_t i = 0; i < n; ++i) {
@@ -355,6 +356,9 @@ void ClipRuntime::build(const AnimationManager& manager, const std::unordered_ma
         parents_first = parents_first && _parents[i] < static_cast<int>(i);
         _rest_matrices[i] = to_Matrixf(_rest[i]);
         _rest_transforms[i] = decompose(_rest_matrices[i]);
+        const Transform& r = _rest_transforms[i];
+        _rest_held[i] = {{r.rotation[0], r.rotation[1], r.rotation[2], r.rotation[3]},
+                         {r.translation[0], r.translation[1], r.translation[2], r.scale}};
         _rest_frames[i] = rest_frame(_rest[i]);
     }
     // Every pass walks node ids in order with each parent before its children (the skeleton's nodes
@@ -609,25 +613,28 @@ ClipRuntime::RecordTiming ClipRuntime::timing(const ShaderBlendSpace2D& rec, flo
 }
 
 void ClipRuntime::record_nodes(const RecordTiming& t, const int* nodes, int count, NodeSample* out) const {
-    const Clip* c[4] = {nullptr, nullptr, nullptr, nullptr};
-    for (int k = 0; k < t.samples; ++k) {
+    switch (t.samples) {
+    case 1:
+        return record_nodes<1>(t, nodes, count, out);
+    case 2:
+        return record_nodes<2>(t, nodes, count, out);
+    case 4:
+        return record_nodes<4>(t, nodes, count, out);
+    default:
+        for (int i = 0; i < count; ++i) out[i] = NodeSample();
+    }
+}
+
+template <int S>
+void ClipRuntime::record_nodes(const RecordTiming& t, const int* nodes, int count, NodeSample* out) const {
+    const Clip* c[S];
+    for (int k = 0; k < S; ++k) {
         c[k] = clip(t.clips[k]);
         if (c[k] && !c[k]->animation) c[k] = nullptr;
     }
     int batch[4], pending = 0;
-    auto flush = [&] {
-        if (t.samples == 1)
-            blend_batch<1>(t, c, nodes, batch, pending, out);
-        else if (t.samples == 2)
-            blend_batch<2>(t, c, nodes, batch, pending, out);
-        else
-            blend_batch<4>(t, c, nodes, batch, pending, out);
-        pending = 0;
-    };
     for (int i = 0; i < count; ++i) {
         const int node = nodes[i];
-        out[i] = NodeSample();
-        if (t.samples == 0) continue;
         // The override's pose replaces the node's whole.
         if (t.override_weights && t.override_weights[node] > 0.0f) {
             out[i] = sample(node, _clips[t.override_clip], t.override_pair);
@@ -636,7 +643,7 @@ void ClipRuntime::record_nodes(const RecordTiming& t, const int* nodes, int coun
         // A node that no clip of the record keys is what every sample is: its rest transform, or nothing.
         bool keyed = false, uniform = true;
         Source first = FROM_NONE;
-        for (int k = 0; k < t.samples; ++k) {
+        for (int k = 0; k < S; ++k) {
             const Source s = !c[k] ? FROM_NONE : c[k]->channels[node] ? FROM_KEYS : FROM_REST;
             keyed = keyed || s == FROM_KEYS;
             if (k == 0) first = s;
@@ -644,13 +651,16 @@ void ClipRuntime::record_nodes(const RecordTiming& t, const int* nodes, int coun
         }
         if (!keyed && uniform) {
             out[i].source = first;
-            if (first == FROM_REST) out[i].transform = _rest_transforms[node];
+            out[i].transform = first == FROM_REST ? _rest_transforms[node] : Transform();
             continue;
         }
         batch[pending++] = i;
-        if (pending == 4) flush();
+        if (pending == 4) {
+            blend_batch<S>(t, c, nodes, batch, pending, out);
+            pending = 0;
+        }
     }
-    if (pending > 0) flush();
+    if (pending > 0) blend_batch<S>(t, c, nodes, batch, pending, out);
 }
 
 template <int S>
@@ -658,27 +668,26 @@ void ClipRuntime::blend_batch(const RecordTiming& t, const Clip* const* c, const
                               NodeSample* out) const {
     // One node a lane; per sample the key pair of each, or the node's rest transform (identity without
     // a clip) held still; a lane without a node is identity.
-    static const Transform IDENTITY;
+    static const Frame IDENTITY = {{0.0f, 0.0f, 0.0f, 1.0f}, {0.0f, 0.0f, 0.0f, 1.0f}};
     Lanes s[S];
     for (int k = 0; k < S; ++k) {
         LaneRows a, b;
         F4 f = {0.0f, 0.0f, 0.0f, 0.0f};
         for (int lane = 0; lane < 4; ++lane) {
             const int node = lane < used ? nodes[batch[lane]] : -1;
+            const Frame *fa = &IDENTITY, *fb = &IDENTITY;
             if (node >= 0 && c[k] && c[k]->channels[node]) {
                 const Frame* frames = &_frames[c[k]->first + static_cast<size_t>(node) * static_cast<size_t>(c[k]->frames)];
-                const Frame& fa = frames[t.pairs[k].k0];
-                const Frame& fb = frames[t.pairs[k].k1];
-                std::memcpy(&a.rotation[lane], fa.rotation, sizeof(F4));
-                std::memcpy(&a.position[lane], fa.translation, sizeof(F4));
-                std::memcpy(&b.rotation[lane], fb.rotation, sizeof(F4));
-                std::memcpy(&b.position[lane], fb.translation, sizeof(F4));
+                fa = &frames[t.pairs[k].k0];
+                fb = &frames[t.pairs[k].k1];
                 f[lane] = t.pairs[k].f;
-            } else {
-                const Transform& x = node >= 0 && c[k] ? _rest_transforms[node] : IDENTITY;
-                a.rotation[lane] = b.rotation[lane] = F4{x.rotation[0], x.rotation[1], x.rotation[2], x.rotation[3]};
-                a.position[lane] = b.position[lane] = F4{x.translation[0], x.translation[1], x.translation[2], x.scale};
+            } else if (node >= 0 && c[k]) {
+                fa = fb = &_rest_held[node];
             }
+            std::memcpy(&a.rotation[lane], fa->rotation, sizeof(F4));
+            std::memcpy(&a.position[lane], fa->translation, sizeof(F4));
+            std::memcpy(&b.rotation[lane], fb->rotation, sizeof(F4));
+            std::memcpy(&b.position[lane], fb->translation, sizeof(F4));
         }
         s[k] = mix_lanes(to_lanes(a), to_lanes(b), f, ScaleRule::KEYS);
     }

@@ -182,6 +182,8 @@ private:
     // The blend of a record's S samples (1: clip, 2: 1-D, 4: 2-D) for up to four nodes that one of
     // them keys: nodes[batch[i]] into out[batch[i]], i < used.
     template <int S>
+    void record_nodes(const RecordTiming& timing, const int* nodes, int count, NodeSample* out) const;
+    template <int S>
     void blend_batch(const RecordTiming& timing, const Clip* const* clips, const int* nodes, const int* batch,
                      int used, NodeSample* out) const;
 
@@ -192,6 +194,7 @@ private:
     std::vector<aiMatrix4x4> _rest;
     std::vector<osg::Matrixf> _rest_matrices;
     std::vector<Transform> _rest_transforms;
+    std::vector<Frame> _rest_held;  // the rest transforms as frames: what a clip that keeps a node still reads
     std::vector<Frame> _rest_frames;
     std::unordered_map<std::string, int> _node_ids;
 };

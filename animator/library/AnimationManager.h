@@ -171,6 +171,9 @@ public:
     const std::unordered_map<std::string, OverrideAnimation>& get_overrides() const { return _overrides; }
 
     // ---- record evaluation and instance matrices
+    // A node's local matrix under a record at a time. A thread that asks for a second node of the same
+    // record and time gets every node blended at once and kept, so walking a whole character node by
+    // node costs one whole-character blend.
     osg::Matrixf get_bs_node_matrix(int node, float time, const ShaderBlendSpace2D& rec) const;
     osg::Matrixf blend_stack_items(int node, float time, const ShaderBlendSpace2D& previous,
                                    const ShaderBlendSpace2D& next) const;

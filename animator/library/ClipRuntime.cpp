@@ -237,16 +237,6 @@ Lanes mix_lanes(const Lanes& a, const Lanes& b, F4 t, ScaleRule rule) {
     return out;
 }
 
-// The lanes with their halves swapped (2 3 0 1), or each pair's two swapped (1 0 3 2).
-template <int A, int B, int C, int D>
-Lanes shuffle(const Lanes& l) {
-    Lanes out;
-    for (int c = 0; c < 4; ++c) out.q[c] = __builtin_shufflevector(l.q[c], l.q[c], A, B, C, D);
-    for (int c = 0; c < 3; ++c) out.p[c] = __builtin_shufflevector(l.p[c], l.p[c], A, B, C, D);
-    out.s = __builtin_shufflevector(l.s, l.s, A, B, C, D);
-    return out;
-}
-
 ClipRuntime::NodeSample lane_sample(const Lanes& l, int k) {
     ClipRuntime::NodeSample out;
     for (int c = 0; c < 4; ++c) out.transform.rotation[c] = l.q[c][k];
@@ -615,18 +605,18 @@ ClipRuntime::RecordTiming ClipRuntime::timing(const ShaderBlendSpace2D& rec, flo
 void ClipRuntime::record_nodes(const RecordTiming& t, const int* nodes, int count, NodeSample* out) const {
     switch (t.samples) {
     case 1:
-        return record_nodes<1>(t, nodes, count, out);
+        return _record_nodes<1>(t, nodes, count, out);
     case 2:
-        return record_nodes<2>(t, nodes, count, out);
+        return _record_nodes<2>(t, nodes, count, out);
     case 4:
-        return record_nodes<4>(t, nodes, count, out);
+        return _record_nodes<4>(t, nodes, count, out);
     default:
         for (int i = 0; i < count; ++i) out[i] = NodeSample();
     }
 }
 
 template <int S>
-void ClipRuntime::record_nodes(const RecordTiming& t, const int* nodes, int count, NodeSample* out) const {
+void ClipRuntime::_record_nodes(const RecordTiming& t, const int* nodes, int count, NodeSample* out) const {
     const Clip* c[S];
     for (int k = 0; k < S; ++k) {
         c[k] = clip(t.clips[k]);
@@ -656,15 +646,15 @@ void ClipRuntime::record_nodes(const RecordTiming& t, const int* nodes, int coun
         }
         batch[pending++] = i;
         if (pending == 4) {
-            blend_batch<S>(t, c, nodes, batch, pending, out);
+            _blend_batch<S>(t, c, nodes, batch, pending, out);
             pending = 0;
         }
     }
-    if (pending > 0) blend_batch<S>(t, c, nodes, batch, pending, out);
+    if (pending > 0) _blend_batch<S>(t, c, nodes, batch, pending, out);
 }
 
 template <int S>
-void ClipRuntime::blend_batch(const RecordTiming& t, const Clip* const* c, const int* nodes, const int* batch, int used,
+void ClipRuntime::_blend_batch(const RecordTiming& t, const Clip* const* c, const int* nodes, const int* batch, int used,
                               NodeSample* out) const {
     // One node a lane; per sample the key pair of each, or the node's rest transform (identity without
     // a clip) held still; a lane without a node is identity.

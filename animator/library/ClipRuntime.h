@@ -179,12 +179,13 @@ public:
 
 private:
     void _build_clip(const AnimationManager& manager, int index, Clip& clip);
-    // The blend of a record's S samples (1: clip, 2: 1-D, 4: 2-D) for up to four nodes that one of
-    // them keys: nodes[batch[i]] into out[batch[i]], i < used.
+    // record_nodes for a record of S samples (1: clip, 2: 1-D, 4: 2-D).
     template <int S>
-    void record_nodes(const RecordTiming& timing, const int* nodes, int count, NodeSample* out) const;
+    void _record_nodes(const RecordTiming& timing, const int* nodes, int count, NodeSample* out) const;
+    // The blend of a record's S samples for up to four nodes that one of them keys, one node a lane:
+    // nodes[batch[i]] into out[batch[i]], i < used.
     template <int S>
-    void blend_batch(const RecordTiming& timing, const Clip* const* clips, const int* nodes, const int* batch,
+    void _blend_batch(const RecordTiming& timing, const Clip* const* clips, const int* nodes, const int* batch,
                      int used, NodeSample* out) const;
 
     uint64_t _generation = 0;

@@ -237,6 +237,21 @@ Lanes mix_lanes(const Lanes& a, const Lanes& b, F4 t, ScaleRule rule) {
     return out;
 }
 
+// Lanes taken from `l` in the order A B C D.
+template <int A, int B, int C, int D>
+Lanes permute(const Lanes& l) {
+    Lanes out;
+    for (int c = 0; c < 4; ++c) out.q[c] = __builtin_shufflevector(l.q[c], l.q[c], A, B, C, D);
+    for (int c = 0; c < 3; ++c) out.p[c] = __builtin_shufflevector(l.p[c], l.p[c], A, B, C, D);
+    out.s = __builtin_shufflevector(l.s, l.s, A, B, C, D);
+    return out;
+}
+
+void set_rows(LaneRows& rows, int lane, const ClipRuntime::Transform& t) {
+    rows.rotation[lane] = F4{t.rotation[0], t.rotation[1], t.rotation[2], t.rotation[3]};
+    rows.position[lane] = F4{t.translation[0], t.translation[1], t.translation[2], t.scale};
+}
+
 ClipRuntime::NodeSample lane_sample(const Lanes& l, int k) {
     ClipRuntime::NodeSample out;
     for (int c = 0; c < 4; ++c) out.transform.rotation[c] = l.q[c][k];
@@ -730,12 +745,10 @@ ClipRuntime::NodeSample ClipRuntime::crossfade_node(int node, const RecordTiming
     return crossfade(record_node(node, previous), record_node(node, next), next_record, time);
 }
 
-void ClipRuntime::clip_root(int index, float time, float loop, float loop_start, float loop_end, Transform& motion,
-                            Transform& root) const {
-    motion = Transform();
-    root = Transform();
+const ClipRuntime::Clip* ClipRuntime::_root_pair(int index, float time, float loop, float loop_start, float loop_end,
+                                                 KeyPair& pair) const {
     const Clip* c = clip(index);
-    if (!c || !c->animation) return;
+    if (!c || !c->animation || c->root_motion.empty()) return nullptr;
     const double rate = c->rate, duration = c->duration;
     float tick = static_cast<float>(static_cast<double>(time) * rate);
     if (duration <= 0.0) {
@@ -749,36 +762,59 @@ void ClipRuntime::clip_root(int index, float time, float loop, float loop_start,
     } else {
         tick = clamp(tick, 0.0f, static_cast<float>(duration));
     }
-    if (c->root_motion.empty()) return;
-    const KeyPair kp = key_pair(tick, static_cast<int>(c->root_motion.size()));
+    pair = key_pair(tick, static_cast<int>(c->root_motion.size()));
+    return c;
+}
+
+void ClipRuntime::clip_root(int index, float time, float loop, float loop_start, float loop_end, Transform& motion,
+                            Transform& root) const {
+    motion = Transform();
+    root = Transform();
+    KeyPair kp;
+    const Clip* c = _root_pair(index, time, loop, loop_start, loop_end, kp);
+    if (!c) return;
     motion = blend(c->root_motion[kp.k0], c->root_motion[kp.k1], static_cast<double>(kp.f));
     root = blend(c->root_keys[kp.k0], c->root_keys[kp.k1], static_cast<double>(kp.f));
 }
 
 void ClipRuntime::record_root(const RecordTiming& t, const ShaderBlendSpace2D& rec, osg::Matrixf& motion,
                               osg::Matrixf& root) const {
-    Transform m[4], r[4];
-    for (int k = 0; k < t.samples; ++k) clip_root(t.clips[k], t.root_times[k], rec.loop, rec.loop_start, rec.loop_end, m[k], r[k]);
-    Transform a, b;
-    switch (t.samples) {
-    case 1:
-        a = m[0], b = r[0];
-        break;
-    case 2:
-        a = blend(m[0], m[1], static_cast<double>(t.weight_x));
-        b = blend(r[0], r[1], static_cast<double>(t.weight_x));
-        break;
-    case 4: {
-        const double u = t.weight_x, v = t.weight_y;
-        a = blend(blend(m[0], m[1], u), blend(m[2], m[3], u), v);
-        b = blend(blend(r[0], r[1], u), blend(r[2], r[3], u), v);
-        break;
+    static const Transform IDENTITY;
+    if (t.samples != 1 && t.samples != 2 && t.samples != 4) {
+        motion = root = osg_matrix(IDENTITY);
+        return;
     }
-    default:
-        break;
+    // Every sample's pair of root-motion samples in lanes, the motion and the imported root side by
+    // side, the two that a blend joins in the same lane of the two halves: a clip (m0 r0 - -), 1-D
+    // (m0 m1 r0 r1), 2-D (m0 m2 r0 r2 | m1 m3 r1 r3). A clip without root motion is identity held.
+    LaneRows a[2], b[2];
+    F4 f[2] = {{0.0f, 0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f, 0.0f}};
+    for (int half = 0; half < 2; ++half)
+        for (int lane = 0; lane < 4; ++lane) set_rows(a[half], lane, IDENTITY), set_rows(b[half], lane, IDENTITY);
+    for (int k = 0; k < t.samples; ++k) {
+        const int half = t.samples == 4 ? k & 1 : 0;
+        const int lane = t.samples == 4 ? k >> 1 : t.samples == 2 ? k : 0;
+        const int key_lane = t.samples == 1 ? 1 : 2;  // where the imported roots begin
+        KeyPair kp;
+        const Clip* c = _root_pair(t.clips[k], t.root_times[k], rec.loop, rec.loop_start, rec.loop_end, kp);
+        if (!c) continue;
+        set_rows(a[half], lane, c->root_motion[kp.k0]);
+        set_rows(b[half], lane, c->root_motion[kp.k1]);
+        set_rows(a[half], lane + key_lane, c->root_keys[kp.k0]);
+        set_rows(b[half], lane + key_lane, c->root_keys[kp.k1]);
+        f[half][lane] = f[half][lane + key_lane] = kp.f;
     }
-    motion = osg_matrix(a);
-    root = osg_matrix(b);
+    const F4 u = lanes(t.weight_x, F4{}), v = lanes(t.weight_y, F4{});
+    Lanes out = mix_lanes(to_lanes(a[0]), to_lanes(b[0]), f[0], ScaleRule::SAMPLES);  // clip: (m r - -)
+    if (t.samples == 2) {
+        out = mix_lanes(permute<0, 2, 0, 2>(out), permute<1, 3, 1, 3>(out), u, ScaleRule::SAMPLES);
+    } else if (t.samples == 4) {
+        const Lanes odd = mix_lanes(to_lanes(a[1]), to_lanes(b[1]), f[1], ScaleRule::SAMPLES);
+        const Lanes pairs = mix_lanes(out, odd, u, ScaleRule::SAMPLES);  // (m01 m23 r01 r23)
+        out = mix_lanes(permute<0, 2, 0, 2>(pairs), permute<1, 3, 1, 3>(pairs), v, ScaleRule::SAMPLES);
+    }
+    motion = osg_matrix(lane_sample(out, 0).transform);
+    root = osg_matrix(lane_sample(out, 1).transform);
 }
 
 void ClipRuntime::chain_to_model(osg::Matrixf* matrices) const {

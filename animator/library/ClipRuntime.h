@@ -179,6 +179,9 @@ public:
 
 private:
     void _build_clip(const AnimationManager& manager, int index, Clip& clip);
+    // The clip (null for none, or one without root motion) and the pair of its root-motion samples
+    // around a time with the record loop (flag, start, end).
+    const Clip* _root_pair(int clip, float time, float loop, float loop_start, float loop_end, KeyPair& pair) const;
     // record_nodes for a record of S samples (1: clip, 2: 1-D, 4: 2-D).
     template <int S>
     void _record_nodes(const RecordTiming& timing, const int* nodes, int count, NodeSample* out) const;

@@ -334,6 +334,41 @@ TEST_F(SampleCharacter, WalkingEveryNodeAgreesWithAskingEachAlone) {
     }
 }
 
+// The root motion of a clip record (looping over a range) and of a 1-D record: the clips' root samples
+// blended as matrices, at the times the record gives them.
+TEST_F(SampleCharacter, InstanceMatricesOfClipAndLinearRecordsAgreeWithTheClipRoots) {
+    ShaderBlendSpace2D single;
+    single.kind = BS_RECORD_CLIP;
+    single.samples[0].clip = m->get_animation_index("walk_loop_fast");
+    single.loop = 1.0f;
+    single.loop_start = 0.2f;
+    single.loop_end = 0.7f;
+    single.start_time = 0.5f;
+    ShaderBlendSpace2D linear;
+    linear.kind = BS_RECORD_1D;
+    linear.samples[0].clip = m->get_animation_index("walk_loop_slow");
+    linear.samples[1].clip = m->get_animation_index("walk_loop_fast");
+    linear.weight_x = 0.35f;
+    linear.loop = 1.0f;
+    const int a = static_cast<int>(linear.samples[0].clip), b = static_cast<int>(linear.samples[1].clip);
+    const double da = m->get_animation_duration(a), db = m->get_animation_duration(b), u = linear.weight_x;
+    const float D = static_cast<float>(da * (1 - u) + db * u);
+    for (float t : TIMES) {
+        SCOPED_TRACE(t);
+        const InstanceMatrices clip = m->get_root_matrix(static_cast<int>(single.samples[0].clip), t - single.start_time,
+                                                         osg::Vec3f(1.0f, single.loop_start, single.loop_end));
+        const InstanceMatrices got = m->_get_instance_matrix(t, single);
+        ASSERT_TRUE(near(std::get<0>(got), std::get<0>(clip)) && near(std::get<1>(got), std::get<1>(clip)));
+
+        const float phase = std::fmod(t, D) / D;
+        const InstanceMatrices ra = m->get_root_matrix(a, phase * static_cast<float>(da), osg::Vec3f(1, -1, -1));
+        const InstanceMatrices rb = m->get_root_matrix(b, phase * static_cast<float>(db), osg::Vec3f(1, -1, -1));
+        const InstanceMatrices blended = m->_get_instance_matrix(t, linear);
+        ASSERT_TRUE(near(std::get<0>(blended), blend_matrices(std::get<0>(ra), std::get<0>(rb), linear.weight_x)));
+        ASSERT_TRUE(near(std::get<1>(blended), blend_matrices(std::get<1>(ra), std::get<1>(rb), linear.weight_x)));
+    }
+}
+
 // No query allocates once its caller's buffers have their size.
 TEST_F(SampleCharacter, QueriesDoNotAllocate) {
     const int n = m->get_num_nodes();

@@ -190,6 +190,24 @@ osg::Matrixf blended_sample(const AnimationManager& m, int node, float time, con
     return lerp(lerp(s[0], s[1], u), lerp(s[2], s[3], u), v);
 }
 
+// A looping clip record, and a looping 1-D record of two clips at a weight.
+ShaderBlendSpace2D clip_record(const AnimationManager& m, const char* clip) {
+    ShaderBlendSpace2D r;
+    r.kind = BS_RECORD_CLIP;
+    r.samples[0].clip = m.get_animation_index(clip);
+    r.loop = 1.0f;
+    return r;
+}
+ShaderBlendSpace2D linear_record(const AnimationManager& m, const char* a, const char* b, float weight) {
+    ShaderBlendSpace2D r;
+    r.kind = BS_RECORD_1D;
+    r.samples[0].clip = m.get_animation_index(a);
+    r.samples[1].clip = m.get_animation_index(b);
+    r.weight_x = weight;
+    r.loop = 1.0f;
+    return r;
+}
+
 }  // namespace
 
 TEST_F(SampleCharacter, NodeQueriesAgreeWithTheKeys) {
@@ -301,18 +319,10 @@ TEST_F(SampleCharacter, RecordQueriesAgreeWithTheMatrixBlends) {
 // however the records alternate.
 TEST_F(SampleCharacter, WalkingEveryNodeAgreesWithAskingEachAlone) {
     const int n = m->get_num_nodes();
-    ShaderBlendSpace2D waving;
-    waving.kind = BS_RECORD_CLIP;
-    waving.samples[0].clip = m->get_animation_index("walk_loop_slow");
-    waving.loop = 1.0f;
+    ShaderBlendSpace2D waving = clip_record(*m, "walk_loop_slow");
     waving.override_clip = m->get_animation_index("wave");
     ASSERT_NE(m->find_override_by_clip(static_cast<int>(waving.override_clip)), nullptr);
-    ShaderBlendSpace2D linear;
-    linear.kind = BS_RECORD_1D;
-    linear.samples[0].clip = m->get_animation_index("idle");
-    linear.samples[1].clip = m->get_animation_index("walk_loop_fast");
-    linear.weight_x = 0.4f;
-    linear.loop = 1.0f;
+    const ShaderBlendSpace2D linear = linear_record(*m, "idle", "walk_loop_fast", 0.4f);
     std::vector<osg::Matrixf> alone(n);
     for (const ShaderBlendSpace2D& r : {waving, linear, blend}) {
         for (float t : TIMES) {
@@ -324,8 +334,10 @@ TEST_F(SampleCharacter, WalkingEveryNodeAgreesWithAskingEachAlone) {
             }
             // Walked from the last node to the first, then again from the first, each time after a
             // node of another record.
-            for (int node = n - 1; node >= 0; --node) ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
-            for (int node = 0; node < n; ++node) ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
+            for (int node = n - 1; node >= 0; --node)
+                ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
+            for (int node = 0; node < n; ++node)
+                ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
             for (int node = 0; node < n; ++node) {
                 m->get_bs_node_matrix(n - 1 - node, t, blend);
                 ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
@@ -337,19 +349,11 @@ TEST_F(SampleCharacter, WalkingEveryNodeAgreesWithAskingEachAlone) {
 // The root motion of a clip record (looping over a range) and of a 1-D record: the clips' root samples
 // blended as matrices, at the times the record gives them.
 TEST_F(SampleCharacter, InstanceMatricesOfClipAndLinearRecordsAgreeWithTheClipRoots) {
-    ShaderBlendSpace2D single;
-    single.kind = BS_RECORD_CLIP;
-    single.samples[0].clip = m->get_animation_index("walk_loop_fast");
-    single.loop = 1.0f;
+    ShaderBlendSpace2D single = clip_record(*m, "walk_loop_fast");
     single.loop_start = 0.2f;
     single.loop_end = 0.7f;
     single.start_time = 0.5f;
-    ShaderBlendSpace2D linear;
-    linear.kind = BS_RECORD_1D;
-    linear.samples[0].clip = m->get_animation_index("walk_loop_slow");
-    linear.samples[1].clip = m->get_animation_index("walk_loop_fast");
-    linear.weight_x = 0.35f;
-    linear.loop = 1.0f;
+    const ShaderBlendSpace2D linear = linear_record(*m, "walk_loop_slow", "walk_loop_fast", 0.35f);
     const int a = static_cast<int>(linear.samples[0].clip), b = static_cast<int>(linear.samples[1].clip);
     const double da = m->get_animation_duration(a), db = m->get_animation_duration(b), u = linear.weight_x;
     const float D = static_cast<float>(da * (1 - u) + db * u);

@@ -46,7 +46,8 @@ struct Scene {
         r.loop = 1.0f;
         r.weight_x = 0.3f;
         r.weight_y = 0.6f;
-        static_cast<CharacterModelCookie*>(cookie.get())->push_blend_space(r);
+        // The record alone on the stack, in effect from time 0: every call evaluates the 2-D blend.
+        static_cast<CharacterModelCookie*>(cookie.get())->set_stack({r});
     }
     CharacterModelCookie* character() { return static_cast<CharacterModelCookie*>(cookie.get()); }
 };

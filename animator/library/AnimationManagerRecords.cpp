@@ -151,8 +151,10 @@ bool AnimationManager::get_model_transforms(float time, CharacterModelCookie* co
     time = fold_into(cookie->get_timeline_window(), time);
     const int slot = cookie->get_current_slot(time);
     const ShaderBlendSpace2D& rec = cookie->get_current_blend_space(time);
-    const ShaderBlendSpace2D* below =
-        slot > 0 ? cookie->get_model()->find_record(cookie->get_instance_data().stack[slot - 1]) : nullptr;
+    // The record below only while it still shows.
+    const ShaderBlendSpace2D* below = slot > 0 && ClipRuntime::previous_shows(rec, time)
+                                          ? cookie->get_model()->find_record(cookie->get_instance_data().stack[slot - 1])
+                                          : nullptr;
     const ClipRuntime::RecordTiming now = _runtime.timing(rec, time);
     if (below) {
         const ClipRuntime::RecordTiming previous = _runtime.timing(*below, time);

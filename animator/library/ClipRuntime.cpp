@@ -730,6 +730,12 @@ osg::Matrixf ClipRuntime::record_node_in_model(int node, const RecordTiming& tim
     return m;
 }
 
+bool ClipRuntime::previous_shows(const ShaderBlendSpace2D& next_record, float time) {
+    const float b = next_record.blend_duration;
+    if (b > 0.0f) return clamp((time - next_record.blend_start) / b, 0.0f, 1.0f) < 1.0f;
+    return next_record.blend_start > time;
+}
+
 ClipRuntime::NodeSample ClipRuntime::crossfade(const NodeSample& previous, const NodeSample& next,
                                                const ShaderBlendSpace2D& next_record, float time) {
     const float b = next_record.blend_duration;

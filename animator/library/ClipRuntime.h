@@ -146,6 +146,9 @@ public:
     // The same across a cross-fade from `previous` to `next` at `time` (next's blend start and duration).
     NodeSample crossfade_node(int node, const RecordTiming& previous, const RecordTiming& next,
                               const ShaderBlendSpace2D& next_record, float time) const;
+    // True while the record below still shows at `time`: the next record fading in over it, or not yet
+    // begun; crossfade answers `next` as it is otherwise.
+    static bool previous_shows(const ShaderBlendSpace2D& next_record, float time);
     // A node's samples under the record below and the next record blended across the cross-fade.
     static NodeSample crossfade(const NodeSample& previous, const NodeSample& next, const ShaderBlendSpace2D& next_record,
                                 float time);

@@ -61,8 +61,9 @@ struct PoseCache {
     float locals[CAPACITY][16];
 };
 
-// Local matrices of nodes [0, n) under a record, across the cross-fade from `below` where one is
-// given, each handed to put(node, matrix); a chunk of nodes at a time, with no allocation.
+// Local matrices of nodes [0, n) under the record `rec` (timing `now`), across its cross-fade from the
+// record below where that one's timing is given, each handed to put(node, matrix); a chunk of nodes
+// at a time, with no allocation.
 template <class Put>
 void locals_of(const ClipRuntime& runtime, const ClipRuntime::RecordTiming& now, const ClipRuntime::RecordTiming* below,
                const ShaderBlendSpace2D& rec, float time, Put put) {
@@ -100,8 +101,10 @@ osg::Matrixf AnimationManager::get_bs_node_matrix(int node, float time, const Sh
         if (same_key(_runtime.generation(), time, rec, pose.generation, pose.time, pose.record)) {
             if (pose.first_node < 0) return osg::Matrixf(pose.locals[node]);
             if (pose.first_node != node) {
-                locals_of(_runtime, timing_of(_runtime, rec, time), nullptr, rec, time,
-                          [&](int i, const osg::Matrixf& m) { std::memcpy(pose.locals[i], m.ptr(), sizeof(pose.locals[i])); });
+                auto keep = [&](int i, const osg::Matrixf& m) {
+                    std::memcpy(pose.locals[i], m.ptr(), sizeof(pose.locals[i]));
+                };
+                locals_of(_runtime, timing_of(_runtime, rec, time), nullptr, rec, time, keep);
                 pose.first_node = -1;
                 return osg::Matrixf(pose.locals[node]);
             }
@@ -152,16 +155,12 @@ bool AnimationManager::get_model_transforms(float time, CharacterModelCookie* co
     const int slot = cookie->get_current_slot(time);
     const ShaderBlendSpace2D& rec = cookie->get_current_blend_space(time);
     // The record below only while it still shows.
-    const ShaderBlendSpace2D* below = slot > 0 && ClipRuntime::previous_shows(rec, time)
-                                          ? cookie->get_model()->find_record(cookie->get_instance_data().stack[slot - 1])
-                                          : nullptr;
+    const ShaderBlendSpace2D* below = nullptr;
+    if (slot > 0 && ClipRuntime::previous_shows(rec, time))
+        below = cookie->get_model()->find_record(cookie->get_instance_data().stack[slot - 1]);
     const ClipRuntime::RecordTiming now = _runtime.timing(rec, time);
-    if (below) {
-        const ClipRuntime::RecordTiming previous = _runtime.timing(*below, time);
-        locals_of(_runtime, now, &previous, rec, time, [&](int i, const osg::Matrixf& m) { out[i] = m; });
-    } else {
-        locals_of(_runtime, now, nullptr, rec, time, [&](int i, const osg::Matrixf& m) { out[i] = m; });
-    }
+    const ClipRuntime::RecordTiming previous = below ? _runtime.timing(*below, time) : ClipRuntime::RecordTiming();
+    locals_of(_runtime, now, below ? &previous : nullptr, rec, time, [&](int i, const osg::Matrixf& m) { out[i] = m; });
     _runtime.chain_to_model(out);
     return true;
 }

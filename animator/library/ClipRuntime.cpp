@@ -669,8 +669,8 @@ void ClipRuntime::_record_nodes(const RecordTiming& t, const int* nodes, int cou
 }
 
 template <int S>
-void ClipRuntime::_blend_batch(const RecordTiming& t, const Clip* const* c, const int* nodes, const int* batch, int used,
-                              NodeSample* out) const {
+void ClipRuntime::_blend_batch(const RecordTiming& t, const Clip* const* c, const int* nodes, const int* batch,
+                               int used, NodeSample* out) const {
     // One node a lane; per sample the key pair of each, or the node's rest transform (identity without
     // a clip) held still; a lane without a node is identity.
     static const Frame IDENTITY = {{0.0f, 0.0f, 0.0f, 1.0f}, {0.0f, 0.0f, 0.0f, 1.0f}};
@@ -682,7 +682,8 @@ void ClipRuntime::_blend_batch(const RecordTiming& t, const Clip* const* c, cons
             const int node = lane < used ? nodes[batch[lane]] : -1;
             const Frame *fa = &IDENTITY, *fb = &IDENTITY;
             if (node >= 0 && c[k] && c[k]->channels[node]) {
-                const Frame* frames = &_frames[c[k]->first + static_cast<size_t>(node) * static_cast<size_t>(c[k]->frames)];
+                const size_t track = static_cast<size_t>(node) * static_cast<size_t>(c[k]->frames);
+                const Frame* frames = &_frames[c[k]->first + track];
                 fa = &frames[t.pairs[k].k0];
                 fb = &frames[t.pairs[k].k1];
                 f[lane] = t.pairs[k].f;
@@ -700,8 +701,8 @@ void ClipRuntime::_blend_batch(const RecordTiming& t, const Clip* const* c, cons
     Lanes r = s[0];
     if (S == 2) r = mix_lanes(s[0], s[S - 1], u, ScaleRule::SAMPLES);
     if (S == 4)
-        r = mix_lanes(mix_lanes(s[0], s[1], u, ScaleRule::SAMPLES), mix_lanes(s[S - 2], s[S - 1], u, ScaleRule::SAMPLES),
-                      v, ScaleRule::SAMPLES);
+        r = mix_lanes(mix_lanes(s[0], s[1], u, ScaleRule::SAMPLES),
+                      mix_lanes(s[S - 2], s[S - 1], u, ScaleRule::SAMPLES), v, ScaleRule::SAMPLES);
     for (int lane = 0; lane < used; ++lane) out[batch[lane]] = lane_sample(r, lane);
 }
 

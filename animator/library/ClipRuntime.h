@@ -150,8 +150,8 @@ public:
     // begun; crossfade answers `next` as it is otherwise.
     static bool previous_shows(const ShaderBlendSpace2D& next_record, float time);
     // A node's samples under the record below and the next record blended across the cross-fade.
-    static NodeSample crossfade(const NodeSample& previous, const NodeSample& next, const ShaderBlendSpace2D& next_record,
-                                float time);
+    static NodeSample crossfade(const NodeSample& previous, const NodeSample& next,
+                                const ShaderBlendSpace2D& next_record, float time);
     // Root motion of a record: (extracted heading and travel, the root as imported).
     void record_root(const RecordTiming& timing, const ShaderBlendSpace2D& rec, osg::Matrixf& motion,
                      osg::Matrixf& root) const;

@@ -359,8 +359,9 @@ TEST_F(SampleCharacter, InstanceMatricesOfClipAndLinearRecordsAgreeWithTheClipRo
     const float D = static_cast<float>(da * (1 - u) + db * u);
     for (float t : TIMES) {
         SCOPED_TRACE(t);
-        const InstanceMatrices clip = m->get_root_matrix(static_cast<int>(single.samples[0].clip), t - single.start_time,
-                                                         osg::Vec3f(1.0f, single.loop_start, single.loop_end));
+        const osg::Vec3f loop(1.0f, single.loop_start, single.loop_end);
+        const InstanceMatrices clip =
+            m->get_root_matrix(static_cast<int>(single.samples[0].clip), t - single.start_time, loop);
         const InstanceMatrices got = m->_get_instance_matrix(t, single);
         ASSERT_TRUE(near(std::get<0>(got), std::get<0>(clip)) && near(std::get<1>(got), std::get<1>(clip)));
 

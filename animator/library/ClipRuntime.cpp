@@ -353,7 +353,6 @@ void ClipRuntime::build(const AnimationManager& manager, const std::unordered_ma
     _parents.assign(n, -1);
     _rest_matrices.resize(n);
     _rest_transforms.resize(n);
-    _rest_held.resize(n);
     _rest_frames.resize(n);
     bool parents_first = true;
     for (size_t i = 0; i < n; ++i) {
@@ -361,9 +360,6 @@ void ClipRuntime::build(const AnimationManager& manager, const std::unordered_ma
         parents_first = parents_first && _parents[i] < static_cast<int>(i);
         _rest_matrices[i] = to_Matrixf(_rest[i]);
         _rest_transforms[i] = decompose(_rest_matrices[i]);
-        const Transform& r = _rest_transforms[i];
-        _rest_held[i] = {{r.rotation[0], r.rotation[1], r.rotation[2], r.rotation[3]},
-                         {r.translation[0], r.translation[1], r.translation[2], r.scale}};
         _rest_frames[i] = rest_frame(_rest[i]);
     }
     // Every pass walks node ids in order with each parent before its children (the skeleton's nodes
@@ -673,27 +669,27 @@ void ClipRuntime::_blend_batch(const RecordTiming& t, const Clip* const* c, cons
                                int used, NodeSample* out) const {
     // One node a lane; per sample the key pair of each, or the node's rest transform (identity without
     // a clip) held still; a lane without a node is identity.
-    static const Frame IDENTITY = {{0.0f, 0.0f, 0.0f, 1.0f}, {0.0f, 0.0f, 0.0f, 1.0f}};
+    static const Transform IDENTITY;
     Lanes s[S];
     for (int k = 0; k < S; ++k) {
         LaneRows a, b;
         F4 f = {0.0f, 0.0f, 0.0f, 0.0f};
         for (int lane = 0; lane < 4; ++lane) {
             const int node = lane < used ? nodes[batch[lane]] : -1;
-            const Frame *fa = &IDENTITY, *fb = &IDENTITY;
             if (node >= 0 && c[k] && c[k]->channels[node]) {
                 const size_t track = static_cast<size_t>(node) * static_cast<size_t>(c[k]->frames);
-                const Frame* frames = &_frames[c[k]->first + track];
-                fa = &frames[t.pairs[k].k0];
-                fb = &frames[t.pairs[k].k1];
+                const Frame& fa = _frames[c[k]->first + track + t.pairs[k].k0];
+                const Frame& fb = _frames[c[k]->first + track + t.pairs[k].k1];
+                std::memcpy(&a.rotation[lane], fa.rotation, sizeof(F4));
+                std::memcpy(&a.position[lane], fa.translation, sizeof(F4));
+                std::memcpy(&b.rotation[lane], fb.rotation, sizeof(F4));
+                std::memcpy(&b.position[lane], fb.translation, sizeof(F4));
                 f[lane] = t.pairs[k].f;
-            } else if (node >= 0 && c[k]) {
-                fa = fb = &_rest_held[node];
+            } else {
+                const Transform& held = node >= 0 && c[k] ? _rest_transforms[node] : IDENTITY;
+                set_rows(a, lane, held);
+                set_rows(b, lane, held);
             }
-            std::memcpy(&a.rotation[lane], fa->rotation, sizeof(F4));
-            std::memcpy(&a.position[lane], fa->translation, sizeof(F4));
-            std::memcpy(&b.rotation[lane], fb->rotation, sizeof(F4));
-            std::memcpy(&b.position[lane], fb->translation, sizeof(F4));
         }
         s[k] = mix_lanes(to_lanes(a), to_lanes(b), f, ScaleRule::KEYS);
     }

@@ -201,7 +201,6 @@ private:
     std::vector<aiMatrix4x4> _rest;
     std::vector<osg::Matrixf> _rest_matrices;
     std::vector<Transform> _rest_transforms;
-    std::vector<Frame> _rest_held;  // the rest transforms as frames: what a clip that keeps a node still reads
     std::vector<Frame> _rest_frames;
     std::unordered_map<std::string, int> _node_ids;
 };

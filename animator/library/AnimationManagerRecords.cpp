@@ -15,11 +15,25 @@ namespace Animator {
 
 namespace {
 
-// True when a record asked for at a time is the one kept (of a build of the same generation).
+// True when a record asked for at a time is the one kept (of a build of the same generation): the
+// same bits, compared a word at a time without a call (every node query asks this).
 bool same_key(uint64_t generation, float time, const ShaderBlendSpace2D& rec, uint64_t kept_generation,
               float kept_time, const void* kept_record) {
-    return generation == kept_generation && std::memcmp(&time, &kept_time, sizeof(time)) == 0 &&
-           std::memcmp(&rec, kept_record, sizeof(rec)) == 0;
+    static_assert(sizeof(ShaderBlendSpace2D) % sizeof(uint64_t) == 0, "records compare a word at a time");
+    uint32_t a, b;
+    std::memcpy(&a, &time, sizeof(a));
+    std::memcpy(&b, &kept_time, sizeof(b));
+    if (generation != kept_generation || a != b) return false;
+    const unsigned char* x = reinterpret_cast<const unsigned char*>(&rec);
+    const unsigned char* y = static_cast<const unsigned char*>(kept_record);
+    uint64_t differ = 0;
+    for (size_t i = 0; i < sizeof(rec); i += sizeof(uint64_t)) {
+        uint64_t u, v;
+        std::memcpy(&u, x + i, sizeof(u));
+        std::memcpy(&v, y + i, sizeof(v));
+        differ |= u ^ v;
+    }
+    return differ == 0;
 }
 
 // The timings of the last two records evaluated on this thread: a caller that asks for every node of
@@ -61,12 +75,18 @@ struct PoseCache {
     float locals[CAPACITY][16];
 };
 
-// Local matrices of nodes [0, n) under the record `rec` (timing `now`), across its cross-fade from the
-// record below where that one's timing is given, each handed to put(node, matrix); a chunk of nodes
-// at a time, with no allocation.
-template <class Put>
-void locals_of(const ClipRuntime& runtime, const ClipRuntime::RecordTiming& now, const ClipRuntime::RecordTiming* below,
-               const ShaderBlendSpace2D& rec, float time, Put put) {
+// A kept matrix as osg's: copied through a local, which the copy into the caller's cannot overlap (so
+// it takes a few vector moves rather than a call).
+osg::Matrixf kept_matrix(const float (&kept)[16]) {
+    float m[16];
+    std::memcpy(m, kept, sizeof(m));
+    return osg::Matrixf(m);
+}
+
+// Local matrices of every node across the cross-fade from the record below (timing `below`) to the
+// record `rec` (timing `now`) into out: a chunk of nodes at a time, with no allocation.
+void locals_of(const ClipRuntime& runtime, const ClipRuntime::RecordTiming& now, const ClipRuntime::RecordTiming& below,
+               const ShaderBlendSpace2D& rec, float time, osg::Matrixf* out) {
     const int CHUNK = 32;
     int ids[CHUNK];
     ClipRuntime::NodeSample next[CHUNK], previous[CHUNK];
@@ -75,12 +95,36 @@ void locals_of(const ClipRuntime& runtime, const ClipRuntime::RecordTiming& now,
         const int count = std::min(CHUNK, n - first);
         for (int i = 0; i < count; ++i) ids[i] = first + i;
         runtime.record_nodes(now, ids, count, next);
-        if (below) {
-            runtime.record_nodes(*below, ids, count, previous);
-            for (int i = 0; i < count; ++i) next[i] = runtime.crossfade(previous[i], next[i], rec, time);
-        }
-        for (int i = 0; i < count; ++i) put(first + i, runtime.to_matrix(first + i, next[i]));
+        runtime.record_nodes(below, ids, count, previous);
+        for (int i = 0; i < count; ++i)
+            out[first + i] = runtime.to_matrix(first + i, runtime.crossfade(previous[i], next[i], rec, time));
     }
+}
+
+PoseCache& pose_cache() {
+    thread_local PoseCache pose;
+    return pose;
+}
+
+// A node's local matrix under a record where the pose kept is not the record's whole: the node alone
+// for the first node asked for (and for every node of a skeleton too large to keep), the whole pose
+// kept for a second one. Apart, so that the path of a pose kept stays short.
+__attribute__((noinline)) osg::Matrixf node_matrix(const ClipRuntime& runtime, int node, float time,
+                                                   const ShaderBlendSpace2D& rec) {
+    if (runtime.num_nodes() > PoseCache::CAPACITY)
+        return runtime.to_matrix(node, runtime.record_node(node, timing_of(runtime, rec, time)));
+    PoseCache& pose = pose_cache();
+    if (!same_key(runtime.generation(), time, rec, pose.generation, pose.time, pose.record)) {
+        pose.generation = runtime.generation();
+        pose.time = time;
+        std::memcpy(pose.record, &rec, sizeof(rec));
+        pose.first_node = node;
+    } else if (pose.first_node >= 0 && pose.first_node != node) {
+        runtime.record_matrices(timing_of(runtime, rec, time), pose.locals);
+        pose.first_node = -1;
+    }
+    if (pose.first_node < 0) return kept_matrix(pose.locals[node]);
+    return runtime.to_matrix(node, runtime.record_node(node, timing_of(runtime, rec, time)));
 }
 
 // The time folded into an idle-timeline window (start, length) that has a length.
@@ -97,25 +141,11 @@ osg::Matrixf AnimationManager::get_bs_node_matrix(int node, float time, const Sh
     const int n = _runtime.num_nodes();
     if (node < 0 || node >= n) return osg::Matrixf::identity();
     if (n <= PoseCache::CAPACITY) {
-        thread_local PoseCache pose;
-        if (same_key(_runtime.generation(), time, rec, pose.generation, pose.time, pose.record)) {
-            if (pose.first_node < 0) return osg::Matrixf(pose.locals[node]);
-            if (pose.first_node != node) {
-                auto keep = [&](int i, const osg::Matrixf& m) {
-                    std::memcpy(pose.locals[i], m.ptr(), sizeof(pose.locals[i]));
-                };
-                locals_of(_runtime, timing_of(_runtime, rec, time), nullptr, rec, time, keep);
-                pose.first_node = -1;
-                return osg::Matrixf(pose.locals[node]);
-            }
-        } else {
-            pose.generation = _runtime.generation();
-            pose.time = time;
-            std::memcpy(pose.record, &rec, sizeof(rec));
-            pose.first_node = node;
-        }
+        const PoseCache& pose = pose_cache();
+        if (pose.first_node < 0 && same_key(_runtime.generation(), time, rec, pose.generation, pose.time, pose.record))
+            return kept_matrix(pose.locals[node]);
     }
-    return _runtime.to_matrix(node, _runtime.record_node(node, timing_of(_runtime, rec, time)));
+    return node_matrix(_runtime, node, time, rec);
 }
 
 osg::Matrixf AnimationManager::blend_stack_items(int node, float time, const ShaderBlendSpace2D& previous,
@@ -160,7 +190,10 @@ bool AnimationManager::get_model_transforms(float time, CharacterModelCookie* co
         below = cookie->get_model()->find_record(cookie->get_instance_data().stack[slot - 1]);
     const ClipRuntime::RecordTiming now = _runtime.timing(rec, time);
     const ClipRuntime::RecordTiming previous = below ? _runtime.timing(*below, time) : ClipRuntime::RecordTiming();
-    locals_of(_runtime, now, below ? &previous : nullptr, rec, time, [&](int i, const osg::Matrixf& m) { out[i] = m; });
+    if (below)
+        locals_of(_runtime, now, previous, rec, time, out);
+    else
+        _runtime.record_matrices(now, out);
     _runtime.chain_to_model(out);
     return true;
 }

@@ -42,23 +42,41 @@ constexpr ArcSeries<4> SHORT_ARC(1.0f);
 constexpr ArcSeries<6> MIDDLE_ARC(1.0f);
 constexpr ArcSeries<12> LONG_ARC(1.90110745f);
 
-// Four floats side by side, one per lane, and the masks of their comparisons; arithmetic goes lane by
-// lane (the compiler's vector extension: one instruction for all four where the target has them).
+// Four or eight floats side by side, one per lane, and the masks of their comparisons; arithmetic goes
+// lane by lane (the compiler's vector extension: one instruction for all lanes where the target has
+// them, two for eight lanes without AVX). Lane values go by reference, which passes eight lanes alike
+// on every target.
 typedef float F4 __attribute__((vector_size(16)));
 typedef int32_t M4 __attribute__((vector_size(16)));
+typedef float F8 __attribute__((vector_size(32)));
+typedef int32_t M8 __attribute__((vector_size(32)));
 
-// Helpers that the series below takes for one float or for four lanes alike.
-inline float lanes(float v, float) { return v; }
-inline F4 lanes(float v, F4) { return F4{v, v, v, v}; }
-inline float pick(bool m, float a, float b) { return m ? a : b; }
-inline F4 pick(M4 m, F4 a, F4 b) { return (F4)((m & (M4)a) | (~m & (M4)b)); }
-inline float lowest_of(float v) { return v; }
-inline float lowest_of(F4 v) { return std::min(std::min(v[0], v[1]), std::min(v[2], v[3])); }
-inline float abs_of(float v) { return std::fabs(v); }
-inline F4 abs_of(F4 v) { return (F4)((M4)v & 0x7fffffff); }
+// Eight-lane values pass only between steps inlined into one another (below), so the change of calling
+// convention that GCC warns of for them without AVX never applies.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+// Every step of a lane blend goes inline into its caller, so that a caller built for AVX2 runs it so.
+#define LANE_STEP inline __attribute__((always_inline))
+
+// Helpers that the series below takes for one float or for lanes alike.
+LANE_STEP float lanes(float v, float) { return v; }
+LANE_STEP F4 lanes(float v, const F4&) { return F4{v, v, v, v}; }
+LANE_STEP F8 lanes(float v, const F8&) { return F8{v, v, v, v, v, v, v, v}; }
+LANE_STEP float pick(bool m, float a, float b) { return m ? a : b; }
+LANE_STEP F4 pick(const M4& m, const F4& a, const F4& b) { return (F4)((m & (M4)a) | (~m & (M4)b)); }
+LANE_STEP F8 pick(const M8& m, const F8& a, const F8& b) { return (F8)((m & (M8)a) | (~m & (M8)b)); }
+LANE_STEP float lowest_of(float v) { return v; }
+LANE_STEP float lowest_of(const F4& v) { return std::min(std::min(v[0], v[1]), std::min(v[2], v[3])); }
+LANE_STEP float lowest_of(const F8& v) {
+    return std::min(std::min(std::min(v[0], v[1]), std::min(v[2], v[3])),
+                    std::min(std::min(v[4], v[5]), std::min(v[6], v[7])));
+}
+LANE_STEP float abs_of(float v) { return std::fabs(v); }
+LANE_STEP F4 abs_of(const F4& v) { return (F4)((M4)v & 0x7fffffff); }
+LANE_STEP F8 abs_of(const F8& v) { return (F8)((M8)v & 0x7fffffff); }
 
 template <int N, class F>
-void arc_weights(const ArcSeries<N>& s, F x, F t, F& wa, F& wb) {
+LANE_STEP void arc_weights(const ArcSeries<N>& s, const F& x, const F& t, F& wa, F& wb) {
     const F xm1 = x - 1.0f, d = 1.0f - t, t2 = t * t, d2 = d * d;
     F at = lanes(1.0f, x), ad = at;
     for (int i = N - 1; i >= 0; --i) {
@@ -70,10 +88,10 @@ void arc_weights(const ArcSeries<N>& s, F x, F t, F& wa, F& wb) {
 }
 
 // The weights of the spherical interpolation by t between unit quaternions whose dot product is c
-// (one pair, or four in lanes): along the shorter arc (wb negative when c is), exact to float
+// (one pair, or several in lanes): along the shorter arc (wb negative when c is), exact to float
 // rounding. Lanes take the series that the widest of their arcs needs.
 template <class F>
-void slerp_weights(F c, F t, F& wa, F& wb) {
+LANE_STEP void slerp_weights(const F& c, const F& t, F& wa, F& wb) {
     const F one = lanes(1.0f, c);
     const F sign = pick(c < 0.0f, -one, one);
     const F a = abs_of(c);
@@ -177,17 +195,19 @@ ClipRuntime::NodeSample blend(const ClipRuntime::NodeSample& a, const ClipRuntim
     return {blend(a.transform, b.transform, w), ClipRuntime::FROM_KEYS};
 }
 
-// ---- Up to four samples side by side
+// ---- Transforms side by side: four lanes, or eight
 
-// Transforms in four lanes, component after component: every lane's rotation x, then y, ...
-struct Lanes {
-    F4 q[4];  // rotation x, y, z, w
-    F4 p[3];  // translation
-    F4 s;     // uniform scale
+// Transforms in lanes, component after component: every lane's rotation x, then y, ...
+template <class V>
+struct LanesOf {
+    V q[4];  // rotation x, y, z, w
+    V p[3];  // translation
+    V s;     // uniform scale
 };
+typedef LanesOf<F4> Lanes;
 
 // Rows of four floats as columns: out[c][k] = in[k][c].
-void transpose(const F4 (&in)[4], F4 (&out)[4]) {
+LANE_STEP void transpose(const F4 (&in)[4], F4 (&out)[4]) {
     const F4 t0 = __builtin_shufflevector(in[0], in[1], 0, 4, 1, 5);
     const F4 t1 = __builtin_shufflevector(in[2], in[3], 0, 4, 1, 5);
     const F4 t2 = __builtin_shufflevector(in[0], in[1], 2, 6, 3, 7);
@@ -218,20 +238,21 @@ Lanes to_lanes(const LaneRows& rows) {
 enum class ScaleRule { KEYS, SAMPLES };
 
 // Each lane of `a` blended with the same lane of `b` by that lane of t: rotation by shortest-arc
-// slerp, translation and scale linearly; the same arithmetic as `sample` and `blend`, four at once.
-Lanes mix_lanes(const Lanes& a, const Lanes& b, F4 t, ScaleRule rule) {
-    Lanes out;
-    const F4 dot = a.q[0] * b.q[0] + a.q[1] * b.q[1] + a.q[2] * b.q[2] + a.q[3] * b.q[3];
-    F4 wa, wb;
+// slerp, translation and scale linearly; the same arithmetic as `sample` and `blend`, lane by lane.
+template <class V>
+LANE_STEP LanesOf<V> mix_lanes(const LanesOf<V>& a, const LanesOf<V>& b, const V& t, ScaleRule rule) {
+    LanesOf<V> out;
+    const V dot = a.q[0] * b.q[0] + a.q[1] * b.q[1] + a.q[2] * b.q[2] + a.q[3] * b.q[3];
+    V wa, wb;
     slerp_weights(dot, t, wa, wb);
     for (int c = 0; c < 4; ++c) out.q[c] = a.q[c] * wa + b.q[c] * wb;
-    const F4 d = 1.0f - t;
+    const V d = 1.0f - t;
     for (int c = 0; c < 3; ++c) out.p[c] = a.p[c] * d + b.p[c] * t;
-    const F4 mixed = d * a.s + t * b.s;
+    const V mixed = d * a.s + t * b.s;
     if (rule == ScaleRule::KEYS) {
         out.s = pick(a.s == b.s, a.s, mixed);
     } else {
-        const M4 unit = (abs_of(a.s - 1.0f) <= UNIT_SCALE_TOLERANCE) & (abs_of(b.s - 1.0f) <= UNIT_SCALE_TOLERANCE);
+        const auto unit = (abs_of(a.s - 1.0f) <= UNIT_SCALE_TOLERANCE) & (abs_of(b.s - 1.0f) <= UNIT_SCALE_TOLERANCE);
         out.s = pick(unit, lanes(1.0f, t), mixed);
     }
     return out;
@@ -259,6 +280,161 @@ ClipRuntime::NodeSample lane_sample(const Lanes& l, int k) {
     out.transform.scale = l.s[k];
     out.source = ClipRuntime::FROM_KEYS;
     return out;
+}
+
+// A record's S samples of the same nodes blended: 1-D by weight x, 2-D by x within each pair, then y.
+template <int S, class V>
+LANE_STEP LanesOf<V> combine(const ClipRuntime::RecordTiming& t, const LanesOf<V>* s) {
+    const V u = lanes(t.weight_x, V{}), v = lanes(t.weight_y, V{});
+    if (S == 2) return mix_lanes(s[0], s[S - 1], u, ScaleRule::SAMPLES);
+    if (S == 4)
+        return mix_lanes(mix_lanes(s[0], s[1], u, ScaleRule::SAMPLES),
+                         mix_lanes(s[S - 2], s[S - 1], u, ScaleRule::SAMPLES), v, ScaleRule::SAMPLES);
+    return s[0];
+}
+
+// Up to four nodes side by side, one a lane; -1 in a lane without a node.
+struct LaneNodes {
+    int node[4];
+    int used;
+};
+
+// The blend of a record's S samples for the nodes of `batch`: per sample the key pair of each node that
+// the sample's clip keys, else the node's rest transform (identity without a clip) held still; a lane
+// without a node is identity. The same arithmetic as `sample` and `blend`, four nodes at once.
+template <int S>
+Lanes blend_lanes(const ClipRuntime::RecordTiming& t, const ClipRuntime::Clip* const* c,
+                  const std::vector<ClipRuntime::Frame>& frames, const std::vector<ClipRuntime::Transform>& rest,
+                  const LaneNodes& batch) {
+    static const ClipRuntime::Transform IDENTITY;
+    Lanes s[S];
+    for (int k = 0; k < S; ++k) {
+        LaneRows a, b;
+        F4 f = {0.0f, 0.0f, 0.0f, 0.0f};
+        for (int lane = 0; lane < 4; ++lane) {
+            const int node = batch.node[lane];
+            if (node >= 0 && c[k] && c[k]->channels[node]) {
+                const size_t track = c[k]->first + static_cast<size_t>(node) * static_cast<size_t>(c[k]->frames);
+                const ClipRuntime::Frame& fa = frames[track + t.pairs[k].k0];
+                const ClipRuntime::Frame& fb = frames[track + t.pairs[k].k1];
+                std::memcpy(&a.rotation[lane], fa.rotation, sizeof(F4));
+                std::memcpy(&a.position[lane], fa.translation, sizeof(F4));
+                std::memcpy(&b.rotation[lane], fb.rotation, sizeof(F4));
+                std::memcpy(&b.position[lane], fb.translation, sizeof(F4));
+                f[lane] = t.pairs[k].f;
+            } else {
+                const ClipRuntime::Transform& held = node >= 0 && c[k] ? rest[node] : IDENTITY;
+                set_rows(a, lane, held);
+                set_rows(b, lane, held);
+            }
+        }
+        s[k] = mix_lanes(to_lanes(a), to_lanes(b), f, ScaleRule::KEYS);
+    }
+    return combine<S>(t, s);
+}
+
+// Lanes [first, first + lanes of V) of a lane frame.
+template <class V>
+LANE_STEP LanesOf<V> load_lanes(const ClipRuntime::LaneFrame& f, int first) {
+    LanesOf<V> l;
+    for (int c = 0; c < 4; ++c) std::memcpy(&l.q[c], f.rotation[c] + first, sizeof(V));
+    for (int c = 0; c < 3; ++c) std::memcpy(&l.p[c], f.position[c] + first, sizeof(V));
+    std::memcpy(&l.s, f.position[3] + first, sizeof(V));
+    return l;
+}
+
+// The same for lanes [first, first + lanes of V) of a lane group, from the record's clips' lane frames
+// (every clip at hand).
+template <int S, class V>
+LANE_STEP LanesOf<V> blend_group(const ClipRuntime::RecordTiming& t, const ClipRuntime::Clip* const* c,
+                                 const ClipRuntime::LaneFrame* frames, size_t group, int first) {
+    LanesOf<V> s[S];
+    for (int k = 0; k < S; ++k) {
+        const size_t track = c[k]->lane_first + group * static_cast<size_t>(c[k]->frames);
+        s[k] = mix_lanes(load_lanes<V>(frames[track + t.pairs[k].k0], first),
+                         load_lanes<V>(frames[track + t.pairs[k].k1], first), lanes(t.pairs[k].f, V{}),
+                         ScaleRule::KEYS);
+    }
+    return combine<S>(t, s);
+}
+
+// The matrix of each lane's transform, as osg_matrix builds it, into the 16 floats at dest[lane] (none
+// where that is null).
+template <class V>
+LANE_STEP void store_matrices(const LanesOf<V>& l, float* const* dest) {
+    const V length2 = l.q[0] * l.q[0] + l.q[1] * l.q[1] + l.q[2] * l.q[2] + l.q[3] * l.q[3];
+    const auto turns = length2 > 1e-30f;
+    const V r = 2.0f / length2;
+    const V x2 = l.q[0] * r, y2 = l.q[1] * r, z2 = l.q[2] * r;
+    const V xx = l.q[0] * x2, xy = l.q[0] * y2, xz = l.q[0] * z2;
+    const V yy = l.q[1] * y2, yz = l.q[1] * z2, zz = l.q[2] * z2;
+    const V wx = l.q[3] * x2, wy = l.q[3] * y2, wz = l.q[3] * z2;
+    const V zero = lanes(0.0f, V{}), one = lanes(1.0f, V{});
+    auto axis = [&](const V& v) { return pick(turns, v * l.s, zero); };
+    const V columns[4][4] = {
+        {axis(1.0f - (yy + zz)), axis(xy + wz), axis(xz - wy), zero},
+        {axis(xy - wz), axis(1.0f - (xx + zz)), axis(yz + wx), zero},
+        {axis(xz + wy), axis(yz - wx), axis(1.0f - (xx + yy)), zero},
+        {l.p[0], l.p[1], l.p[2], one},
+    };
+    // Four lanes at a time: rows[r][lane] is row r of the lane's matrix.
+    for (size_t quad = 0; quad < sizeof(V) / sizeof(F4); ++quad) {
+        F4 rows[4][4];
+        for (int row = 0; row < 4; ++row) {
+            F4 part[4];
+            for (int c = 0; c < 4; ++c)
+                std::memcpy(&part[c], reinterpret_cast<const char*>(&columns[row][c]) + quad * sizeof(F4), sizeof(F4));
+            transpose(part, rows[row]);
+        }
+        for (int lane = 0; lane < 4; ++lane) {
+            float* m = dest[quad * 4 + lane];
+            if (!m) continue;
+            for (int row = 0; row < 4; ++row) std::memcpy(m + 4 * row, &rows[row][lane], sizeof(F4));
+        }
+    }
+}
+
+// The matrices of a lane group's nodes under a record of `samples` samples into dest[lane] (none where
+// that is null), as many lanes at a time as V holds.
+template <class V>
+LANE_STEP void group_matrices(int samples, const ClipRuntime::RecordTiming& t, const ClipRuntime::Clip* const* c,
+                              const ClipRuntime::LaneFrame* frames, size_t group, float* const* dest) {
+    const int width = static_cast<int>(sizeof(V) / sizeof(float));
+    for (int first = 0; first < ClipRuntime::LaneFrame::LANES; first += width) {
+        float* const* to = dest + first;
+        if (std::all_of(to, to + width, [](const float* d) { return !d; })) continue;
+        if (samples == 1) store_matrices(blend_group<1, V>(t, c, frames, group, first), to);
+        if (samples == 2) store_matrices(blend_group<2, V>(t, c, frames, group, first), to);
+        if (samples == 4) store_matrices(blend_group<4, V>(t, c, frames, group, first), to);
+    }
+}
+
+// Eight lanes an instruction where the processor has AVX2 (asked once, at load), four otherwise.
+#if defined(__x86_64__)
+#define AVX2_TARGET __attribute__((target("avx2")))
+bool has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+#else
+#define AVX2_TARGET
+bool has_avx2() { return false; }
+#endif
+
+AVX2_TARGET void group_matrices_avx2(int samples, const ClipRuntime::RecordTiming& t, const ClipRuntime::Clip* const* c,
+                                     const ClipRuntime::LaneFrame* frames, size_t group, float* const* dest) {
+    group_matrices<F8>(samples, t, c, frames, group, dest);
+}
+
+const bool AVX2 = has_avx2();
+std::atomic<bool> wide{AVX2};
+
+void lane_group_matrices(int samples, const ClipRuntime::RecordTiming& t, const ClipRuntime::Clip* const* c,
+                         const ClipRuntime::LaneFrame* frames, size_t group, float* const* dest) {
+    if (wide.load(std::memory_order_relaxed))
+        group_matrices_avx2(samples, t, c, frames, group, dest);
+    else
+        group_matrices<F4>(samples, t, c, frames, group, dest);
 }
 
 // Uniform scale (the length of the first axis, 1 when within the tolerance), rotation and translation
@@ -382,7 +558,54 @@ void ClipRuntime::build(const AnimationManager& manager, const std::unordered_ma
     _frames.reserve(frames);
     _clips.assign(static_cast<size_t>(std::max(clips, 0)), Clip());
     for (int c = 0; c < clips; ++c) _build_clip(manager, c, _clips[c]);
+    _build_lane_frames();
     bind_overrides(manager);
+}
+
+void ClipRuntime::_build_lane_frames() {
+    const size_t n = _parents.size();
+    _groups.clear();
+    LaneGroup group;
+    std::fill(group.nodes, group.nodes + LaneGroup::SIZE, -1);
+    int used = 0;
+    for (size_t node = 0; node < n; ++node) {
+        bool keyed = false;
+        for (const Clip& c : _clips) keyed = keyed || c.channels[node];
+        if (!keyed) continue;
+        group.nodes[used++] = static_cast<int>(node);
+        if (used == LaneGroup::SIZE) {
+            _groups.push_back(group);
+            std::fill(group.nodes, group.nodes + LaneGroup::SIZE, -1);
+            used = 0;
+        }
+    }
+    if (used > 0) _groups.push_back(group);
+
+    size_t total = 0;
+    for (const Clip& c : _clips) total += _groups.size() * static_cast<size_t>(c.frames);
+    _lane_frames.assign(total, LaneFrame());
+    size_t at = 0;
+    for (Clip& c : _clips) {
+        c.lane_first = static_cast<uint32_t>(at);
+        for (const LaneGroup& g : _groups)
+            for (int f = 0; f < c.frames; ++f, ++at)
+                for (int lane = 0; lane < LaneGroup::SIZE; ++lane) {
+                    const int node = g.nodes[lane];
+                    Frame frame = {{0.0f, 0.0f, 0.0f, 1.0f}, {0.0f, 0.0f, 0.0f, 1.0f}};
+                    if (node >= 0 && c.channels[node]) {
+                        frame = _frames[c.first + static_cast<size_t>(node) * static_cast<size_t>(c.frames) + f];
+                    } else if (node >= 0) {
+                        const Transform& rest = _rest_transforms[node];
+                        std::copy(rest.rotation, rest.rotation + 4, frame.rotation);
+                        std::copy(rest.translation, rest.translation + 3, frame.translation);
+                        frame.translation[3] = rest.scale;
+                    }
+                    for (int k = 0; k < 4; ++k) {
+                        _lane_frames[at].rotation[k][lane] = frame.rotation[k];
+                        _lane_frames[at].position[k][lane] = frame.translation[k];
+                    }
+                }
+    }
 }
 
 void ClipRuntime::bind_overrides(const AnimationManager& manager) {
@@ -390,7 +613,12 @@ void ClipRuntime::bind_overrides(const AnimationManager& manager) {
     _generation = next_generation();
     for (size_t c = 0; c < _clips.size(); ++c) {
         const AnimationManager::OverrideAnimation* ov = manager.find_override_by_clip(static_cast<int>(c));
-        _clips[c].override_weights = ov && ov->weights.size() >= _parents.size() ? ov->weights.data() : nullptr;
+        Clip& clip = _clips[c];
+        clip.override_weights = ov && ov->weights.size() >= _parents.size() ? ov->weights.data() : nullptr;
+        clip.overridden.assign((_parents.size() + 63) / 64, 0);
+        if (clip.override_weights)
+            for (size_t node = 0; node < _parents.size(); ++node)
+                if (clip.override_weights[node] > 0.0f) clip.overridden[node / 64] |= uint64_t(1) << (node % 64);
     }
 }
 
@@ -407,6 +635,9 @@ void ClipRuntime::_build_clip(const AnimationManager& manager, int index, Clip& 
     if (d)
         for (size_t i = 0; i < n && i < d->channels.size(); ++i) clip.channels[i] = d->channels[i];
     clip.first = static_cast<uint32_t>(_frames.size());
+    clip.keyed.assign((n + 63) / 64, 0);
+    for (size_t node = 0; node < n; ++node)
+        if (clip.channels[node]) clip.keyed[node / 64] |= uint64_t(1) << (node % 64);
 
     clip.keys_on_ticks = true;
     for (size_t node = 0; node < n; ++node) {
@@ -449,6 +680,10 @@ void ClipRuntime::_build_clip(const AnimationManager& manager, int index, Clip& 
         }
     }
 }
+
+bool ClipRuntime::wide_lanes() { return wide.load(std::memory_order_relaxed); }
+
+void ClipRuntime::set_wide_lanes(bool on) { wide.store(on && AVX2, std::memory_order_relaxed); }
 
 int ClipRuntime::node_id(const std::string& name) const {
     auto it = _node_ids.find(name);
@@ -633,7 +868,13 @@ void ClipRuntime::_record_nodes(const RecordTiming& t, const int* nodes, int cou
         c[k] = clip(t.clips[k]);
         if (c[k] && !c[k]->animation) c[k] = nullptr;
     }
-    int batch[4], pending = 0;
+    LaneNodes batch = {{-1, -1, -1, -1}, 0};
+    int slots[4];  // where each lane's node goes in out
+    auto flush = [&] {
+        const Lanes r = blend_lanes<S>(t, c, _frames, _rest_transforms, batch);
+        for (int lane = 0; lane < batch.used; ++lane) out[slots[lane]] = lane_sample(r, lane);
+        batch = {{-1, -1, -1, -1}, 0};
+    };
     for (int i = 0; i < count; ++i) {
         const int node = nodes[i];
         // The override's pose replaces the node's whole.
@@ -655,51 +896,100 @@ void ClipRuntime::_record_nodes(const RecordTiming& t, const int* nodes, int cou
             out[i].transform = first == FROM_REST ? _rest_transforms[node] : Transform();
             continue;
         }
-        batch[pending++] = i;
-        if (pending == 4) {
-            _blend_batch<S>(t, c, nodes, batch, pending, out);
-            pending = 0;
-        }
+        slots[batch.used] = i;
+        batch.node[batch.used++] = node;
+        if (batch.used == 4) flush();
     }
-    if (pending > 0) _blend_batch<S>(t, c, nodes, batch, pending, out);
+    if (batch.used > 0) flush();
 }
 
-template <int S>
-void ClipRuntime::_blend_batch(const RecordTiming& t, const Clip* const* c, const int* nodes, const int* batch,
-                               int used, NodeSample* out) const {
-    // One node a lane; per sample the key pair of each, or the node's rest transform (identity without
-    // a clip) held still; a lane without a node is identity.
-    static const Transform IDENTITY;
-    Lanes s[S];
-    for (int k = 0; k < S; ++k) {
-        LaneRows a, b;
-        F4 f = {0.0f, 0.0f, 0.0f, 0.0f};
-        for (int lane = 0; lane < 4; ++lane) {
-            const int node = lane < used ? nodes[batch[lane]] : -1;
-            if (node >= 0 && c[k] && c[k]->channels[node]) {
-                const size_t track = static_cast<size_t>(node) * static_cast<size_t>(c[k]->frames);
-                const Frame& fa = _frames[c[k]->first + track + t.pairs[k].k0];
-                const Frame& fb = _frames[c[k]->first + track + t.pairs[k].k1];
-                std::memcpy(&a.rotation[lane], fa.rotation, sizeof(F4));
-                std::memcpy(&a.position[lane], fa.translation, sizeof(F4));
-                std::memcpy(&b.rotation[lane], fb.rotation, sizeof(F4));
-                std::memcpy(&b.position[lane], fb.translation, sizeof(F4));
-                f[lane] = t.pairs[k].f;
-            } else {
-                const Transform& held = node >= 0 && c[k] ? _rest_transforms[node] : IDENTITY;
-                set_rows(a, lane, held);
-                set_rows(b, lane, held);
-            }
-        }
-        s[k] = mix_lanes(to_lanes(a), to_lanes(b), f, ScaleRule::KEYS);
+void ClipRuntime::record_matrices(const RecordTiming& t, osg::Matrixf* out) const {
+    _record_matrices(t, [out](int node) { return out[node].ptr(); });
+}
+
+void ClipRuntime::record_matrices(const RecordTiming& t, float (*out)[16]) const {
+    _record_matrices(t, [out](int node) { return out[node]; });
+}
+
+template <class At>
+void ClipRuntime::_record_matrices(const RecordTiming& t, At at) const {
+    switch (t.samples) {
+    case 1:
+        return _samples_to_matrices<1>(t, at);
+    case 2:
+        return _samples_to_matrices<2>(t, at);
+    case 4:
+        return _samples_to_matrices<4>(t, at);
+    default:
+        for (int i = 0; i < num_nodes(); ++i) std::memcpy(at(i), osg::Matrixf::identity().ptr(), sizeof(float[16]));
     }
-    const F4 u = lanes(t.weight_x, F4{}), v = lanes(t.weight_y, F4{});
-    Lanes r = s[0];
-    if (S == 2) r = mix_lanes(s[0], s[S - 1], u, ScaleRule::SAMPLES);
-    if (S == 4)
-        r = mix_lanes(mix_lanes(s[0], s[1], u, ScaleRule::SAMPLES),
-                      mix_lanes(s[S - 2], s[S - 1], u, ScaleRule::SAMPLES), v, ScaleRule::SAMPLES);
-    for (int lane = 0; lane < used; ++lane) out[batch[lane]] = lane_sample(r, lane);
+}
+
+template <int S, class At>
+void ClipRuntime::_samples_to_matrices(const RecordTiming& t, At at) const {
+    const Clip* c[S];
+    int present = 0;
+    for (int k = 0; k < S; ++k) {
+        c[k] = clip(t.clips[k]);
+        if (c[k] && !c[k]->animation) c[k] = nullptr;
+        present += c[k] != nullptr;
+    }
+    const Clip* over = t.override_weights ? &_clips[t.override_clip] : nullptr;
+    const float* still = present ? nullptr : osg::Matrixf::identity().ptr();  // null: the rest matrix
+    LaneNodes batch = {{-1, -1, -1, -1}, 0};
+    auto flush = [&] {
+        float* dest[4];
+        for (int lane = 0; lane < 4; ++lane) dest[lane] = batch.node[lane] >= 0 ? at(batch.node[lane]) : nullptr;
+        store_matrices(blend_lanes<S>(t, c, _frames, _rest_transforms, batch), dest);
+        batch = {{-1, -1, -1, -1}, 0};
+    };
+    const int n = num_nodes();
+    // The nodes by what they take, 64 at a time: the override's pose, the blend of the samples (the
+    // nodes that a clip keys; every node where some samples have no clip), or what every sample holds
+    // alike (the rest transform, or identity without a clip).
+    for (int word = 0; word * 64 < n; ++word) {
+        const int base = word * 64;
+        const uint64_t all = n - base >= 64 ? ~uint64_t(0) : (uint64_t(1) << (n - base)) - 1;
+        const uint64_t overridden = over ? over->overridden[word] : 0;
+        uint64_t keyed = 0;
+        for (int k = 0; k < S; ++k)
+            if (c[k]) keyed |= c[k]->keyed[word];
+        // With every sample's clip at hand the keyed nodes go by lane groups below.
+        const uint64_t blended = (present == S || present == 0 ? keyed : all) & ~overridden;
+        const uint64_t gathered = present == S ? 0 : blended;
+        for (uint64_t bits = overridden; bits; bits &= bits - 1) {
+            const int node = base + __builtin_ctzll(bits);
+            const osg::Matrixf m = to_matrix(node, sample(node, *over, t.override_pair));
+            std::memcpy(at(node), m.ptr(), sizeof(float[16]));
+        }
+        for (uint64_t bits = all & ~blended & ~overridden; bits; bits &= bits - 1) {
+            const int node = base + __builtin_ctzll(bits);
+            std::memcpy(at(node), still ? still : _rest_matrices[node].ptr(), sizeof(float[16]));
+        }
+        for (uint64_t bits = gathered; bits; bits &= bits - 1) {
+            batch.node[batch.used++] = base + __builtin_ctzll(bits);
+            if (batch.used == 4) flush();
+        }
+    }
+    if (batch.used > 0) flush();
+    if (present != S) return;
+    // Each group's nodes that a clip of the record keys and no override takes.
+    auto blended = [&](int node) {
+        if (over && over->overridden[node / 64] & uint64_t(1) << (node % 64)) return false;
+        for (int k = 0; k < S; ++k)
+            if (c[k]->keyed[node / 64] & uint64_t(1) << (node % 64)) return true;
+        return false;
+    };
+    for (size_t g = 0; g < _groups.size(); ++g) {
+        float* dest[LaneGroup::SIZE];
+        bool any = false;
+        for (int lane = 0; lane < LaneGroup::SIZE; ++lane) {
+            const int node = _groups[g].nodes[lane];
+            dest[lane] = node >= 0 && blended(node) ? at(node) : nullptr;
+            any = any || dest[lane];
+        }
+        if (any) lane_group_matrices(S, t, c, _lane_frames.data(), g, dest);
+    }
 }
 
 ClipRuntime::NodeSample ClipRuntime::record_node(int node, const RecordTiming& timing) const {

@@ -1,8 +1,8 @@
 // The library's clips in the immutable form that every pose query reads, built once at load from the
 // mended keys: per clip, node and whole tick one rotation, translation and uniform scale (the very
-// frames the GPU compute pass reads), the root motion as rotation and position pairs, and the node
-// table. Queries sample key pairs by index, blend in quaternion space and chain parent-first, with no
-// allocation and no lock.
+// frames the GPU compute pass reads, and the same again eight nodes side by side for whole-character
+// blends), the root motion as rotation and position pairs, and the node table. Queries sample key
+// pairs by index, blend in quaternion space and chain parent-first, with no allocation and no lock.
 //
 // How the queries read keys:
 //   by index (key k at tick k, a track read at min(k, its key count - 1)):
@@ -40,6 +40,14 @@ public:
     };
     static_assert(sizeof(Frame) == 32, "GPU frame size");
 
+    // Eight nodes' frames at one tick side by side, component after component (each component one
+    // value a node): how whole-character blends read a clip, eight nodes with each load.
+    struct alignas(32) LaneFrame {
+        static const int LANES = 8;
+        float rotation[4][LANES];  // x, y, z, w
+        float position[4][LANES];  // translation x, y, z, uniform scale
+    };
+
     // A local transform: uniform scale, then rotation, then translation.
     struct Transform {
         float rotation[4] = {0.0f, 0.0f, 0.0f, 1.0f};  // x, y, z, w
@@ -63,6 +71,7 @@ public:
     struct Clip {
         const aiAnimation* animation = nullptr;
         uint32_t first = 0;          // index of the clip's first frame
+        uint32_t lane_first = 0;     // index of the clip's first lane frame
         int32_t frames = 1;          // whole ticks + 1
         double rate = 0.0;           // ticks per second
         double duration = 0.0;       // ticks
@@ -70,6 +79,8 @@ public:
         bool keys_on_ticks = false;  // every track holds key k at time k (or a single key)
         std::vector<const aiNodeAnim*> channels;  // per node, the channel that animates it or null
         const float* override_weights = nullptr;  // per node, when an override plays this clip
+        std::vector<uint64_t> keyed;              // a bit per node: the clip has a channel for it
+        std::vector<uint64_t> overridden;         // a bit per node: an override playing the clip replaces it
         std::vector<Transform> root_motion;       // per root-motion sample: heading and travel
         std::vector<Transform> root_keys;         // per root-motion sample: the root as imported
     };
@@ -91,6 +102,12 @@ public:
         const float* override_weights = nullptr;
         KeyPair override_pair;
     };
+
+    // Whole-character blends go eight nodes an instruction where the processor has AVX2, four
+    // otherwise. The narrower way can be chosen on any processor, to compare the two (the tests and
+    // benchmarks do); the wider only where the processor has it.
+    static bool wide_lanes();
+    static void set_wide_lanes(bool on);
 
     // Builds everything from the library's loaded skeleton, clips and overrides; `node_ids` maps the
     // library's interned node names to node ids.
@@ -139,8 +156,13 @@ public:
     // The node's local transform under a record (overrides applied).
     NodeSample record_node(int node, const RecordTiming& timing) const;
     // The same for `count` nodes (ids in `nodes`, any order) into out[0 .. count): the nodes that a
-    // clip of the record keys are blended four at a time, which is how whole characters go fast.
+    // clip of the record keys are blended four at a time.
     void record_nodes(const RecordTiming& timing, const int* nodes, int count, NodeSample* out) const;
+    // Every node's local matrix under a record (overrides applied) into out[0 .. num_nodes()), as
+    // matrices or as their 16 floats: what to_matrix gives for each node of record_nodes, the keyed
+    // nodes blended a lane group at a time from the lane frames (how whole characters go fast).
+    void record_matrices(const RecordTiming& timing, osg::Matrixf* out) const;
+    void record_matrices(const RecordTiming& timing, float (*out)[16]) const;
     // The node's model-space transform under a record: its local one chained through its ancestors'.
     osg::Matrixf record_node_in_model(int node, const RecordTiming& timing) const;
     // The same across a cross-fade from `previous` to `next` at `time` (next's blend start and duration).
@@ -181,6 +203,11 @@ public:
     }
 
 private:
+    struct LaneGroup {
+        static const int SIZE = LaneFrame::LANES;
+        int nodes[SIZE];
+    };
+    void _build_lane_frames();
     void _build_clip(const AnimationManager& manager, int index, Clip& clip);
     // The clip (null for none, or one without root motion) and the pair of its root-motion samples
     // around a time with the record loop (flag, start, end).
@@ -188,11 +215,11 @@ private:
     // record_nodes for a record of S samples (1: clip, 2: 1-D, 4: 2-D).
     template <int S>
     void _record_nodes(const RecordTiming& timing, const int* nodes, int count, NodeSample* out) const;
-    // The blend of a record's S samples for up to four nodes that one of them keys, one node a lane:
-    // nodes[batch[i]] into out[batch[i]], i < used.
-    template <int S>
-    void _blend_batch(const RecordTiming& timing, const Clip* const* clips, const int* nodes, const int* batch,
-                     int used, NodeSample* out) const;
+    // record_matrices into the 16 floats at(node); _samples_to_matrices for a record of S samples.
+    template <class At>
+    void _record_matrices(const RecordTiming& timing, At at) const;
+    template <int S, class At>
+    void _samples_to_matrices(const RecordTiming& timing, At at) const;
 
     uint64_t _generation = 0;
     std::vector<Frame> _frames;
@@ -202,6 +229,11 @@ private:
     std::vector<osg::Matrixf> _rest_matrices;
     std::vector<Transform> _rest_transforms;
     std::vector<Frame> _rest_frames;
+    // The nodes that some clip keys, eight at a time (-1: no node), and per clip, group and tick their
+    // frames side by side (a node that the clip does not key holds its rest transform, a lane without
+    // a node identity).
+    std::vector<LaneGroup> _groups;
+    std::vector<LaneFrame> _lane_frames;
     std::unordered_map<std::string, int> _node_ids;
 };
 

@@ -315,32 +315,43 @@ TEST_F(SampleCharacter, RecordQueriesAgreeWithTheMatrixBlends) {
 }
 
 // A caller that walks every node under one record gets what it gets asking for each node alone: for a
-// clip record under an override, a 1-D and the 2-D record, whatever order the nodes come in and
-// however the records alternate.
+// clip record under an override, a 1-D and the 2-D record, and a 2-D record one of whose clips is
+// missing, whatever order the nodes come in and however the records alternate, eight or four nodes
+// an instruction.
 TEST_F(SampleCharacter, WalkingEveryNodeAgreesWithAskingEachAlone) {
     const int n = m->get_num_nodes();
     ShaderBlendSpace2D waving = clip_record(*m, "walk_loop_slow");
     waving.override_clip = m->get_animation_index("wave");
     ASSERT_NE(m->find_override_by_clip(static_cast<int>(waving.override_clip)), nullptr);
     const ShaderBlendSpace2D linear = linear_record(*m, "idle", "walk_loop_fast", 0.4f);
+    ShaderBlendSpace2D partial = blend;
+    partial.samples[2].clip = 9999.0f;
     std::vector<osg::Matrixf> alone(n);
-    for (const ShaderBlendSpace2D& r : {waving, linear, blend}) {
-        for (float t : TIMES) {
-            SCOPED_TRACE(t);
-            // Alone: each node asked right after another record.
-            for (int node = 0; node < n; ++node) {
-                m->get_bs_node_matrix(node, t + 1.0f, r);
-                alone[node] = m->get_bs_node_matrix(node, t, r);
-            }
-            // Walked from the last node to the first, then again from the first, each time after a
-            // node of another record.
-            for (int node = n - 1; node >= 0; --node)
-                ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
-            for (int node = 0; node < n; ++node)
-                ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
-            for (int node = 0; node < n; ++node) {
-                m->get_bs_node_matrix(n - 1 - node, t, blend);
-                ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
+    struct Restore {
+        bool wide = ClipRuntime::wide_lanes();
+        ~Restore() { ClipRuntime::set_wide_lanes(wide); }
+    } restore;
+    for (bool lanes : {true, false}) {
+        ClipRuntime::set_wide_lanes(lanes);
+        SCOPED_TRACE(ClipRuntime::wide_lanes() ? "eight lanes" : "four lanes");
+        for (const ShaderBlendSpace2D& r : {waving, linear, blend, partial}) {
+            for (float t : TIMES) {
+                SCOPED_TRACE(t);
+                // Alone: each node asked right after another record.
+                for (int node = 0; node < n; ++node) {
+                    m->get_bs_node_matrix(node, t + 1.0f, r);
+                    alone[node] = m->get_bs_node_matrix(node, t, r);
+                }
+                // Walked from the last node to the first, then again from the first, each time after a
+                // node of another record.
+                for (int node = n - 1; node >= 0; --node)
+                    ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
+                for (int node = 0; node < n; ++node)
+                    ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
+                for (int node = 0; node < n; ++node) {
+                    m->get_bs_node_matrix(n - 1 - node, t, blend);
+                    ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
+                }
             }
         }
     }

@@ -935,7 +935,8 @@ void ClipRuntime::_samples_to_matrices(const RecordTiming& t, At at) const {
         present += c[k] != nullptr;
     }
     const Clip* over = t.override_weights ? &_clips[t.override_clip] : nullptr;
-    const float* still = present ? nullptr : osg::Matrixf::identity().ptr();  // null: the rest matrix
+    const osg::Matrixf identity;
+    const float* still = present ? nullptr : identity.ptr();  // null: the rest matrix
     LaneNodes batch = {{-1, -1, -1, -1}, 0};
     auto flush = [&] {
         float* dest[4];

@@ -315,8 +315,8 @@ TEST_F(SampleCharacter, RecordQueriesAgreeWithTheMatrixBlends) {
 }
 
 // A caller that walks every node under one record gets what it gets asking for each node alone: for a
-// clip record under an override, a 1-D and the 2-D record, and a 2-D record one of whose clips is
-// missing, whatever order the nodes come in and however the records alternate, eight or four nodes
+// clip record under an override, a 1-D and the 2-D record, and 2-D records with one or all of their
+// clips missing, whatever order the nodes come in and however the records alternate, eight or four nodes
 // an instruction.
 TEST_F(SampleCharacter, WalkingEveryNodeAgreesWithAskingEachAlone) {
     const int n = m->get_num_nodes();
@@ -324,8 +324,9 @@ TEST_F(SampleCharacter, WalkingEveryNodeAgreesWithAskingEachAlone) {
     waving.override_clip = m->get_animation_index("wave");
     ASSERT_NE(m->find_override_by_clip(static_cast<int>(waving.override_clip)), nullptr);
     const ShaderBlendSpace2D linear = linear_record(*m, "idle", "walk_loop_fast", 0.4f);
-    ShaderBlendSpace2D partial = blend;
+    ShaderBlendSpace2D partial = blend, none = blend;
     partial.samples[2].clip = 9999.0f;
+    for (auto& sample : none.samples) sample.clip = 9999.0f;
     std::vector<osg::Matrixf> alone(n);
     struct Restore {
         bool wide = ClipRuntime::wide_lanes();
@@ -334,7 +335,7 @@ TEST_F(SampleCharacter, WalkingEveryNodeAgreesWithAskingEachAlone) {
     for (bool lanes : {true, false}) {
         ClipRuntime::set_wide_lanes(lanes);
         SCOPED_TRACE(ClipRuntime::wide_lanes() ? "eight lanes" : "four lanes");
-        for (const ShaderBlendSpace2D& r : {waving, linear, blend, partial}) {
+        for (const ShaderBlendSpace2D& r : {waving, linear, blend, partial, none}) {
             for (float t : TIMES) {
                 SCOPED_TRACE(t);
                 // Alone: each node asked right after another record.

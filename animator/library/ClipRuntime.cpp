@@ -20,6 +20,9 @@ namespace {
 using detail::mix;
 using detail::UNIT_SCALE_TOLERANCE;
 
+const float IDENTITY_MATRIX[16] = {1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f,
+                                   0.0f, 0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f};
+
 // assimp's quaternion interpolation turns linear when 1 - cos of the half angle is at most this.
 const float ASSIMP_LINEAR_BELOW = 1e-4f;
 
@@ -921,7 +924,7 @@ void ClipRuntime::_record_matrices(const RecordTiming& t, At at) const {
     case 4:
         return _samples_to_matrices<4>(t, at);
     default:
-        for (int i = 0; i < num_nodes(); ++i) std::memcpy(at(i), osg::Matrixf::identity().ptr(), sizeof(float[16]));
+        for (int i = 0; i < num_nodes(); ++i) std::memcpy(at(i), IDENTITY_MATRIX, sizeof(IDENTITY_MATRIX));
     }
 }
 
@@ -935,8 +938,7 @@ void ClipRuntime::_samples_to_matrices(const RecordTiming& t, At at) const {
         present += c[k] != nullptr;
     }
     const Clip* over = t.override_weights ? &_clips[t.override_clip] : nullptr;
-    const osg::Matrixf identity;
-    const float* still = present ? nullptr : identity.ptr();  // null: the rest matrix
+    const float* still = present ? nullptr : IDENTITY_MATRIX;  // null: the rest matrix
     LaneNodes batch = {{-1, -1, -1, -1}, 0};
     auto flush = [&] {
         float* dest[4];

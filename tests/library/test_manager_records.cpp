@@ -1,4 +1,5 @@
 // Override animations and the CPU evaluation of sample records.
+#include <functional>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -103,4 +104,86 @@ TEST_F(Walker, InstanceMatricesAndWorldPositions) {
     EXPECT_TRUE(m->get_node_world_pos(nullptr, "tail", 1.0f).isIdentity());
     EXPECT_EQ(capture.count(8, "node 'tail' not found"), 1u);
     EXPECT_TRUE(m->get_node_world_pos(nullptr, "arm", 1.0f).isIdentity());
+}
+
+// A skeleton of more nodes than a word of node bits and than one lane group holds, with clips that key
+// different bones: a caller walking every node gets what it gets asking for each node alone, for a
+// clip, a 1-D and a 2-D record and 2-D records with a clip missing, eight or four nodes an instruction.
+TEST(ManagerRecords, LongSkeletonsWalkedAgreeWithEachNodeAlone) {
+    // Ten chains of ten bones ("c<chain>_<depth>") under the type's root.
+    libtest::SkeletonType type("long", false);
+    std::string chains;
+    for (int k = 0; k < 10; ++k) {
+        std::string chain;
+        for (int d = 9; d >= 0; --d)
+            chain = "c" + std::to_string(k) + "_" + std::to_string(d) + " = { m = " +
+                    libtest::translation_m(0.1f * float(k), 0.2f, 0.0f) +
+                    (chain.empty() ? "" : ", children = { " + chain + " }") + " }";
+        chains += (k ? ", " : "") + chain;
+    }
+    type.write("long.skel", "skeleton = { long = { m = " + libtest::translation_m(0, 1, 0) + ", children = { " +
+                                chains + " } } }\n");
+    // Clip j keys the bones b (b = 10 chain + depth) that its rule takes, each turning at its own rate.
+    const std::vector<std::function<bool(int)>> keys = {
+        [](int b) { return b < 70; }, [](int b) { return b >= 40; }, [](int b) { return b % 2 == 0; },
+        [](int b) { return b % 3 == 1; }};
+    for (int j = 0; j < 4; ++j) {
+        std::vector<libtest::Track> tracks;
+        for (int b = 0; b < 100; ++b) {
+            if (!keys[j](b)) continue;
+            std::vector<libtest::Frame> frames;
+            osg::Vec3f axis(1.0f, float(j), float(b % 3));
+            axis.normalize();
+            for (int i = 0; i <= 20; ++i) {
+                const float half = 0.03f * float(i * (1 + (b + j) % 5));
+                const float s = std::sin(half);
+                frames.push_back({{0.1f * float(b / 10), 0.2f + 0.01f * float(i * j), 0.0f},
+                                  {axis.x() * s, axis.y() * s, axis.z() * s, std::cos(half)}});
+            }
+            tracks.push_back({"c" + std::to_string(b / 10) + "_" + std::to_string(b % 10), frames});
+        }
+        type.clip("clip" + std::to_string(j) + ".lua", libtest::clip_descriptor(30, 20, tracks));
+    }
+    const std::unique_ptr<AnimationManager> m = type.load();
+    const int n = m->get_num_nodes();
+    ASSERT_GT(n, 100);
+    ASSERT_EQ(m->get_num_animations(), 4);
+
+    ShaderBlendSpace2D blend;
+    blend.kind = BS_RECORD_2D;
+    blend.loop = 1.0f;
+    blend.weight_x = 0.3f;
+    blend.weight_y = 0.6f;
+    for (int j = 0; j < 4; ++j) blend.samples[j].clip = float(m->get_animation_index("clip" + std::to_string(j)));
+    ShaderBlendSpace2D linear = blend, one = clip_record(int(blend.samples[1].clip)), partial = blend;
+    linear.kind = BS_RECORD_1D;
+    linear.samples[1].clip = blend.samples[2].clip;
+    partial.samples[3].clip = 65535.0f;
+
+    auto near = [](const osg::Matrixf& a, const osg::Matrixf& b) {
+        for (int r = 0; r < 4; ++r)
+            for (int c = 0; c < 4; ++c)
+                if (!(std::fabs(a(r, c) - b(r, c)) <= 1e-5f * std::max(1.0f, std::fabs(b(r, c))))) return false;
+        return true;
+    };
+    struct Restore {
+        bool wide = ClipRuntime::wide_lanes();
+        ~Restore() { ClipRuntime::set_wide_lanes(wide); }
+    } restore;
+    std::vector<osg::Matrixf> alone(n);
+    for (bool lanes : {true, false}) {
+        ClipRuntime::set_wide_lanes(lanes);
+        SCOPED_TRACE(ClipRuntime::wide_lanes() ? "eight lanes" : "four lanes");
+        for (const ShaderBlendSpace2D& r : {blend, linear, one, partial}) {
+            for (float t : {0.0f, 0.21f, 0.5f, 0.83f}) {
+                SCOPED_TRACE(t);
+                for (int node = 0; node < n; ++node) {
+                    m->get_bs_node_matrix(node, t + 1.0f, r);
+                    alone[node] = m->get_bs_node_matrix(node, t, r);
+                }
+                for (int node = n - 1; node >= 0; --node)
+                    ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
+            }
+        }
+    }
 }

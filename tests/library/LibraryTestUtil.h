@@ -155,6 +155,56 @@ auto by_time(const Key* keys, unsigned n, double t) {
     return out;
 }
 
+// Whole-character blends held to eight lanes (where the processor has them) or to four while it lives.
+class LaneWidth {
+public:
+    explicit LaneWidth(bool wide) { Animator::ClipRuntime::set_wide_lanes(wide); }
+    ~LaneWidth() { Animator::ClipRuntime::set_wide_lanes(was_); }
+    LaneWidth(const LaneWidth&) = delete;
+    LaneWidth& operator=(const LaneWidth&) = delete;
+
+private:
+    bool was_ = Animator::ClipRuntime::wide_lanes();
+};
+
+// Every node under `r` at `t` asked alone (each right after the record at t + 1), then walked from the
+// last node to the first, from the first to the last, and each right after a node under `other`: every
+// walk gives what the node alone gives (within 1e-5 of the larger of 1 and the entry).
+inline ::testing::AssertionResult walks_agree(const Animator::AnimationManager& m,
+                                              const Animator::ShaderBlendSpace2D& r,
+                                              const Animator::ShaderBlendSpace2D& other, float t) {
+    const int n = m.get_num_nodes();
+    std::vector<osg::Matrixf> alone(static_cast<size_t>(n));
+    for (int node = 0; node < n; ++node) {
+        m.get_bs_node_matrix(node, t + 1.0f, r);
+        alone[node] = m.get_bs_node_matrix(node, t, r);
+    }
+    auto agrees = [&](int node, const char* walk) -> ::testing::AssertionResult {
+        const osg::Matrixf got = m.get_bs_node_matrix(node, t, r);
+        for (int i = 0; i < 16; ++i) {
+            const float want = alone[node].ptr()[i];
+            if (!(std::fabs(got.ptr()[i] - want) <= 1e-5f * std::max(1.0f, std::fabs(want))))
+                return ::testing::AssertionFailure() << walk << ": node " << node << " entry " << i << " is "
+                                                     << got.ptr()[i] << ", alone " << want;
+        }
+        return ::testing::AssertionSuccess();
+    };
+    for (int node = n - 1; node >= 0; --node) {
+        ::testing::AssertionResult same = agrees(node, "backwards");
+        if (!same) return same;
+    }
+    for (int node = 0; node < n; ++node) {
+        ::testing::AssertionResult same = agrees(node, "forwards");
+        if (!same) return same;
+    }
+    for (int node = 0; node < n; ++node) {
+        m.get_bs_node_matrix(n - 1 - node, t, other);
+        ::testing::AssertionResult same = agrees(node, "after another record");
+        if (!same) return same;
+    }
+    return ::testing::AssertionSuccess();
+}
+
 // Type "walker", loaded once per suite: clip "walk" moves the root +X by 0.1 per frame (31 frames at
 // 30 per second) while the spine bends about Z, "still" bends the spine alone and "lift" raises the
 // arm by 0.01 per frame. Overrides: "Still.lua" is replaced by "still.lua" (same key), "broken.lua"

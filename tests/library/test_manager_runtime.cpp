@@ -18,6 +18,7 @@
 #include "animator/util/MathUtils.h"
 #include "host/Render.h"
 #include "refhost/CpuBackend.h"
+#include "tests/library/LibraryTestUtil.h"
 #include "tests/support/TestSupport.h"
 
 // Allocations made while `counting` is on (any thread). Every plain form of new and delete is replaced
@@ -319,7 +320,6 @@ TEST_F(SampleCharacter, RecordQueriesAgreeWithTheMatrixBlends) {
 // clips missing, whatever order the nodes come in and however the records alternate, eight or four nodes
 // an instruction.
 TEST_F(SampleCharacter, WalkingEveryNodeAgreesWithAskingEachAlone) {
-    const int n = m->get_num_nodes();
     ShaderBlendSpace2D waving = clip_record(*m, "walk_loop_slow");
     waving.override_clip = m->get_animation_index("wave");
     ASSERT_NE(m->find_override_by_clip(static_cast<int>(waving.override_clip)), nullptr);
@@ -327,34 +327,11 @@ TEST_F(SampleCharacter, WalkingEveryNodeAgreesWithAskingEachAlone) {
     ShaderBlendSpace2D partial = blend, none = blend;
     partial.samples[2].clip = 9999.0f;
     for (auto& sample : none.samples) sample.clip = 9999.0f;
-    std::vector<osg::Matrixf> alone(n);
-    struct Restore {
-        bool wide = ClipRuntime::wide_lanes();
-        ~Restore() { ClipRuntime::set_wide_lanes(wide); }
-    } restore;
     for (bool lanes : {true, false}) {
-        ClipRuntime::set_wide_lanes(lanes);
+        const libtest::LaneWidth width(lanes);
         SCOPED_TRACE(ClipRuntime::wide_lanes() ? "eight lanes" : "four lanes");
-        for (const ShaderBlendSpace2D& r : {waving, linear, blend, partial, none}) {
-            for (float t : TIMES) {
-                SCOPED_TRACE(t);
-                // Alone: each node asked right after another record.
-                for (int node = 0; node < n; ++node) {
-                    m->get_bs_node_matrix(node, t + 1.0f, r);
-                    alone[node] = m->get_bs_node_matrix(node, t, r);
-                }
-                // Walked from the last node to the first, then again from the first, each time after a
-                // node of another record.
-                for (int node = n - 1; node >= 0; --node)
-                    ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
-                for (int node = 0; node < n; ++node)
-                    ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
-                for (int node = 0; node < n; ++node) {
-                    m->get_bs_node_matrix(n - 1 - node, t, blend);
-                    ASSERT_TRUE(near(m->get_bs_node_matrix(node, t, r), alone[node])) << node;
-                }
-            }
-        }
+        for (const ShaderBlendSpace2D& r : {waving, linear, blend, partial, none})
+            for (float t : TIMES) ASSERT_TRUE(libtest::walks_agree(*m, r, blend, t)) << "at " << t;
     }
 }
 

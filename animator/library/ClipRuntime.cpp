@@ -20,6 +20,8 @@ namespace {
 using detail::mix;
 using detail::UNIT_SCALE_TOLERANCE;
 
+// No rotation, translation or scaling, as a transform and as a matrix.
+const ClipRuntime::Transform IDENTITY_TRANSFORM;
 const float IDENTITY_MATRIX[16] = {1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f,
                                    0.0f, 0.0f, 1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 1.0f};
 
@@ -309,7 +311,6 @@ template <int S>
 Lanes blend_lanes(const ClipRuntime::RecordTiming& t, const ClipRuntime::Clip* const* c,
                   const std::vector<ClipRuntime::Frame>& frames, const std::vector<ClipRuntime::Transform>& rest,
                   const LaneNodes& batch) {
-    static const ClipRuntime::Transform IDENTITY;
     Lanes s[S];
     for (int k = 0; k < S; ++k) {
         LaneRows a, b;
@@ -326,7 +327,7 @@ Lanes blend_lanes(const ClipRuntime::RecordTiming& t, const ClipRuntime::Clip* c
                 std::memcpy(&b.position[lane], fb.translation, sizeof(F4));
                 f[lane] = t.pairs[k].f;
             } else {
-                const ClipRuntime::Transform& held = node >= 0 && c[k] ? rest[node] : IDENTITY;
+                const ClipRuntime::Transform& held = node >= 0 && c[k] ? rest[node] : IDENTITY_TRANSFORM;
                 set_rows(a, lane, held);
                 set_rows(b, lane, held);
             }
@@ -1075,9 +1076,8 @@ void ClipRuntime::clip_root(int index, float time, float loop, float loop_start,
 
 void ClipRuntime::record_root(const RecordTiming& t, const ShaderBlendSpace2D& rec, osg::Matrixf& motion,
                               osg::Matrixf& root) const {
-    static const Transform IDENTITY;
     if (t.samples != 1 && t.samples != 2 && t.samples != 4) {
-        motion = root = osg_matrix(IDENTITY);
+        motion = root = osg_matrix(IDENTITY_TRANSFORM);
         return;
     }
     // Every sample's pair of root-motion samples in lanes, the motion and the imported root side by
@@ -1086,7 +1086,10 @@ void ClipRuntime::record_root(const RecordTiming& t, const ShaderBlendSpace2D& r
     LaneRows a[2], b[2];
     F4 f[2] = {{0.0f, 0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.0f, 0.0f}};
     for (int half = 0; half < 2; ++half)
-        for (int lane = 0; lane < 4; ++lane) set_rows(a[half], lane, IDENTITY), set_rows(b[half], lane, IDENTITY);
+        for (int lane = 0; lane < 4; ++lane) {
+            set_rows(a[half], lane, IDENTITY_TRANSFORM);
+            set_rows(b[half], lane, IDENTITY_TRANSFORM);
+        }
     for (int k = 0; k < t.samples; ++k) {
         const int half = t.samples == 4 ? k & 1 : 0;
         const int lane = t.samples == 4 ? k >> 1 : t.samples == 2 ? k : 0;
